@@ -1,0 +1,134 @@
+// APDU relay to the contactless CPU card and the two SAM slots, and the SAMs' power.
+#include "commands/apdu.h"
+
+#include <cstring>
+
+#include "common/command.h"
+#include "common/hex_text.h"
+
+namespace vorlex {
+
+thread_local ApduRecord apdu_record{};
+
+namespace {
+
+constexpr std::size_t kHeaderBytes = 4;
+constexpr std::size_t kCase2Bytes = 5;  // header and one byte (Le)
+// The conversion buffer holds the bytes and the zero byte written after them.
+constexpr std::size_t kMaxApduBytes = kApduConversionBuffer - 1;
+constexpr std::uint8_t kIso14443 = 0x04, kSamSlot1 = 0x02, kSamSlot2 = 0x03;
+constexpr std::uint8_t kSamPowerOn = 0x01, kSamPowerOff = 0x02, kSamApdu = 0x03;
+
+void FillRecord(const std::uint8_t* bytes, std::uint8_t lc, std::uint8_t le, ApduRecord& record) {
+  record.cla = bytes[0];
+  record.ins = bytes[1];
+  record.p1 = bytes[2];
+  record.p2 = bytes[3];
+  record.lc = lc;
+  record.le = le;
+  std::memcpy(record.data, bytes + kCase2Bytes, lc);
+}
+
+}  // namespace
+
+bool ParseApdu(const char* text, ApduRule rule, ApduRecord& record) noexcept {
+  const std::size_t max_chars = 2 * kMaxApduBytes + (rule == ApduRule::kLenient ? 1 : 0);
+  const std::size_t length = BoundedTextLength(text, max_chars);
+  if (length > max_chars) return false;
+  if (rule == ApduRule::kStrict && length % 2 != 0) return false;
+  const std::size_t count = length / 2;  // the lenient rule ignores an odd last character
+  std::uint8_t bytes[kApduConversionBuffer];
+  // Every byte that goes out must come from the caller's text: a non-digit refuses it.
+  if (!HexToBytes(text, bytes, 2 * count) || count < kCase2Bytes) return false;
+  if (count == kCase2Bytes) {
+    FillRecord(bytes, 0, bytes[kHeaderBytes], record);
+    return true;
+  }
+  const std::size_t lc = bytes[kHeaderBytes];
+  const std::size_t case3_bytes = kCase2Bytes + lc;
+  if (rule == ApduRule::kStrict) {
+    if (count != case3_bytes) return false;
+    FillRecord(bytes, static_cast<std::uint8_t>(lc), 0, record);
+    return true;
+  }
+  if (count < case3_bytes) return false;  // Lc announces more data than the text holds
+  const std::uint8_t le = count == case3_bytes ? 0 : bytes[count - 1];
+  FillRecord(bytes, static_cast<std::uint8_t>(lc), le, record);
+  return true;
+}
+
+int RelayApdu(ReaderHandle reader, std::uint8_t command_class, std::uint8_t command_code,
+              ApduRule rule, const char* apdu, char* reply, char* message) noexcept {
+  if (message == nullptr) return kCommandFailed;
+  WriteMessage(message, MessagesOf(Texts::kApduDataError).failure);
+  if (apdu == nullptr || reply == nullptr || !ParseApdu(apdu, rule, apdu_record)) {
+    return kCommandFailed;
+  }
+  const ApduRecord& record = apdu_record;
+  Request request(command_class, command_code);
+  request.Byte(record.cla).Byte(record.ins).Byte(record.p1).Byte(record.p2);
+  request.Byte(record.lc).Byte(record.le).Bytes({record.data, record.lc});
+  return RunCommand(reader, message, Texts::kApdu, request, 2,
+                    [&](const Answer& answer) { answer.HexText(2, answer.size() - 2, reply); });
+}
+
+namespace {
+
+int PowerOnSam(ReaderHandle reader, std::uint8_t slot, Texts texts, char* reset_answer,
+               char* message) {
+  Request request(slot, kSamPowerOn);
+  request.Require(reset_answer);
+  return RunCommand(reader, message, texts, request, 2, [&](const Answer& answer) {
+    answer.HexText(2, answer.size() - 2, reset_answer);
+  });
+}
+
+int PowerOffSam(ReaderHandle reader, std::uint8_t slot, Texts texts, char* message) {
+  return RunCommand(reader, message, texts, Request(slot, kSamPowerOff));
+}
+
+}  // namespace
+}  // namespace vorlex
+
+using vorlex::ApduRule;
+using vorlex::Texts;
+
+extern "C" {
+
+VORLEX_API int VORLEX_CALL CPUCARD_APDU(ReaderHandle reader, const char* apdu, char* reply,
+                                        char* message) {
+  return vorlex::RelayApdu(reader, vorlex::kIso14443, 0x07, ApduRule::kStrict, apdu, reply,
+                           message);
+}
+
+VORLEX_API int VORLEX_CALL SAMCAR1_APDU(ReaderHandle reader, const char* apdu, char* reply,
+                                        char* message) {
+  return vorlex::RelayApdu(reader, vorlex::kSamSlot1, vorlex::kSamApdu, ApduRule::kStrict, apdu,
+                           reply, message);
+}
+
+VORLEX_API int VORLEX_CALL SAMCAR2_APDU(ReaderHandle reader, const char* apdu, char* reply,
+                                        char* message) {
+  return vorlex::RelayApdu(reader, vorlex::kSamSlot2, vorlex::kSamApdu, ApduRule::kStrict, apdu,
+                           reply, message);
+}
+
+VORLEX_API int VORLEX_CALL SAMCAR1_POWER_ON(ReaderHandle reader, char* reset_answer,
+                                            char* message) {
+  return vorlex::PowerOnSam(reader, vorlex::kSamSlot1, Texts::kSam1PowerOn, reset_answer, message);
+}
+
+VORLEX_API int VORLEX_CALL SAMCAR2_POWER_ON(ReaderHandle reader, char* reset_answer,
+                                            char* message) {
+  return vorlex::PowerOnSam(reader, vorlex::kSamSlot2, Texts::kSam2PowerOn, reset_answer, message);
+}
+
+VORLEX_API int VORLEX_CALL SAMCAR1_POWER_OFF(ReaderHandle reader, char* message) {
+  return vorlex::PowerOffSam(reader, vorlex::kSamSlot1, Texts::kSam1PowerOff, message);
+}
+
+VORLEX_API int VORLEX_CALL SAMCAR2_POWER_OFF(ReaderHandle reader, char* message) {
+  return vorlex::PowerOffSam(reader, vorlex::kSamSlot2, Texts::kSam2PowerOff, message);
+}
+
+}  // extern "C"

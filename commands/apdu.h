@@ -1,0 +1,35 @@
+// Command APDUs relayed to a card unit: the parsed record, the two parsing rules, and the one
+// body that every APDU export runs.
+#pragma once
+
+#include <cstdint>
+
+#include "include/vorlex.h"
+
+namespace vorlex {
+
+struct ApduRecord {
+  std::uint8_t cla, ins, p1, p2;
+  std::uint8_t lc;  // number of data bytes, 0 when there are none
+  std::uint8_t le;  // 0 when the APDU carries none
+  std::uint8_t data[255];
+};
+
+// Per thread, so that two threads driving two readers never mix their APDUs.
+extern thread_local ApduRecord apdu_record;
+
+enum class ApduRule {
+  kStrict,   // card and SAMs: even length, exactly case 2 or case 3
+  kLenient,  // RF-SIM: odd last character ignored, case 4 and surplus accepted
+};
+
+inline constexpr std::size_t kApduConversionBuffer = 200;
+
+// Fills `record` from the APDU text; false when the text is refused ("apdu数据错误").
+bool ParseApdu(const char* text, ApduRule rule, ApduRecord& record) noexcept;
+
+// The body shared by the APDU exports: parse, send class/code + record, reply as hex text.
+int RelayApdu(ReaderHandle reader, std::uint8_t command_class, std::uint8_t command_code,
+              ApduRule rule, const char* apdu, char* reply, char* message) noexcept;
+
+}  // namespace vorlex

@@ -1,0 +1,96 @@
+# The two editions: one library each, both named vorlex, in <build>/epurse and <build>/display.
+# What an edition compiles and exports is decided here and in exports.txt, nowhere else.
+
+set(VORLEX_EDITIONS epurse display)
+set(VORLEX_COMMON_SOURCES
+  link/frame.cpp
+  common/command.cpp
+  common/hex_text.cpp
+  commands/reader_port.cpp
+  commands/housekeeping.cpp
+  commands/iso14443.cpp
+  commands/apdu.cpp
+  commands/rfsim.cpp
+  editions/edition.cpp)
+set(VORLEX_EDITION_SOURCES_epurse purchase/purchase_modules.cpp)
+set(VORLEX_EDITION_SOURCES_display commands/display.cpp)
+set(VORLEX_EDITION_DEFINE_epurse VORLEX_EDITION_EPURSE)
+set(VORLEX_EDITION_DEFINE_display VORLEX_EDITION_DISPLAY)
+set(VORLEX_EDITION_HEADERS_epurse include/vorlex.h include/vorlex_epurse.h)
+set(VORLEX_EDITION_HEADERS_display include/vorlex.h include/vorlex_display.h)
+if(WIN32)
+  set(VORLEX_PORT_SOURCES link/serial_port_win32.cpp editions/dll_main.cpp)
+else()
+  set(VORLEX_PORT_SOURCES link/serial_port_posix.cpp)
+endif()
+
+# Reads exports.txt into VORLEX_EXPORTS_<edition> (names) and VORLEX_ARGBYTES_<name>.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/exports.txt _vorlex_export_lines REGEX "^[A-Za-z_]")
+foreach(edition IN LISTS VORLEX_EDITIONS)
+  set(VORLEX_EXPORTS_${edition})
+endforeach()
+foreach(line IN LISTS _vorlex_export_lines)
+  string(REGEX REPLACE "[ \t]+" ";" fields "${line}")
+  list(POP_FRONT fields name bytes)
+  set(VORLEX_ARGBYTES_${name} ${bytes})
+  foreach(edition IN LISTS fields)
+    list(APPEND VORLEX_EXPORTS_${edition} ${name})
+  endforeach()
+endforeach()
+
+set(VORLEX_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+
+# Writes the edition's version script, .def (undecorated names; NAME=NAME@N on 32-bit x86) and
+# the plain list the tests compare the built symbol table with.
+function(vorlex_write_export_files edition)
+  set(version_script "{\n  global:\n")
+  set(def "LIBRARY vorlex\nEXPORTS\n")
+  set(def_decorated "LIBRARY vorlex.dll\nEXPORTS\n")
+  set(plain "")
+  foreach(name IN LISTS VORLEX_EXPORTS_${edition})
+    string(APPEND version_script "    ${name};\n")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+      string(APPEND def "  ${name}=${name}@${VORLEX_ARGBYTES_${name}}\n")
+    else()
+      string(APPEND def "  ${name}\n")
+    endif()
+    string(APPEND def_decorated "  ${name}@${VORLEX_ARGBYTES_${name}}\n")
+    string(APPEND plain "${name} ${VORLEX_ARGBYTES_${name}}\n")
+  endforeach()
+  string(APPEND version_script "  local:\n    *;\n};\n")
+  set(dir ${VORLEX_GENERATED_DIR}/${edition})
+  file(CONFIGURE OUTPUT ${dir}/vorlex.map CONTENT "${version_script}")
+  file(CONFIGURE OUTPUT ${dir}/vorlex.def CONTENT "${def}")
+  file(CONFIGURE OUTPUT ${dir}/vorlex-decorated.def CONTENT "${def_decorated}")
+  file(CONFIGURE OUTPUT ${dir}/exports.txt CONTENT "${plain}")
+endfunction()
+
+foreach(edition IN LISTS VORLEX_EDITIONS)
+  vorlex_write_export_files(${edition})
+  set(target vorlex_${edition})
+  add_library(${target} SHARED
+    ${VORLEX_COMMON_SOURCES} ${VORLEX_EDITION_SOURCES_${edition}} ${VORLEX_PORT_SOURCES})
+  target_compile_definitions(${target} PRIVATE ${VORLEX_EDITION_DEFINE_${edition}}
+                                               VORLEX_BUILDING_LIBRARY)
+  target_include_directories(${target}
+    PRIVATE ${PROJECT_SOURCE_DIR}
+    PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME vorlex
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${edition}
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${edition}
+    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${edition}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    VORLEX_EDITION ${edition})
+  set(export_dir ${VORLEX_GENERATED_DIR}/${edition})
+  if(WIN32)
+    set_target_properties(${target} PROPERTIES PREFIX "")
+    target_sources(${target} PRIVATE ${export_dir}/vorlex.def)
+    target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+  else()
+    target_link_options(${target} PRIVATE
+      -Wl,--version-script=${export_dir}/vorlex.map -Wl,--no-undefined)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${export_dir}/vorlex.map)
+  endif()
+endforeach()

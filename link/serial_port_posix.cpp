@@ -1,0 +1,202 @@
+// termios backend. Reads and writes reproduce the Windows time-out semantics with poll() on a
+// non-blocking descriptor and monotonic deadlines; VMIN/VTIME cannot express them.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#include "link/serial_port.h"
+
+namespace vorlex::link {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The handle carries descriptor + 1, so that descriptor 0 never comes back as a null handle.
+PortHandle HandleOf(int descriptor) {
+  return reinterpret_cast<PortHandle>(static_cast<std::uintptr_t>(descriptor) + 1);
+}
+
+int DescriptorOf(PortHandle port) {
+  const auto value = reinterpret_cast<std::uintptr_t>(port);
+  if (value == 0 || value - 1 > static_cast<std::uintptr_t>(INT_MAX)) return -1;
+  return static_cast<int>(value - 1);
+}
+
+enum class Wait { kReady, kTimedOut, kGone };
+
+// Waits for `events` until `deadline`. A hang-up or error condition means the device is gone.
+Wait WaitFor(int descriptor, short events, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) return Wait::kTimedOut;
+    // Round up so that the last wake-up is never before the deadline.
+    const auto left_ms = std::chrono::ceil<milliseconds>(left).count();
+    pollfd entry{descriptor, events, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(left_ms));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return Wait::kGone;
+    }
+    if (ready == 0) continue;
+    if (entry.revents & events) return Wait::kReady;  // data first, even beside a hang-up
+    return Wait::kGone;                               // POLLHUP, POLLERR, POLLNVAL
+  }
+}
+
+bool ConfigureLine(int descriptor) {
+  termios settings{};
+  if (::tcgetattr(descriptor, &settings) != 0) return false;
+  ::cfmakeraw(&settings);
+  if (::cfsetispeed(&settings, B115200) != 0 || ::cfsetospeed(&settings, B115200) != 0) {
+    return false;
+  }
+  settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  settings.c_cflag |= CS8 | CREAD | CLOCAL;
+  settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+  return ::tcsetattr(descriptor, TCSANOW, &settings) == 0;
+}
+
+void AssertModemLines(int descriptor) {
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  (void)::ioctl(descriptor, TIOCMBIS, &lines);  // ptys and some adapters have no modem lines
+}
+
+}  // namespace
+
+bool ComPortPath(int number, char (&path)[kDevicePathSize]) noexcept {
+  // Most readers today hang on a USB serial adapter, so the upper numbers reach those.
+  struct Range {
+    int first;
+    const char* prefix;
+  };
+  static constexpr Range kRanges[] = {{1, "/dev/ttyS"}, {33, "/dev/ttyUSB"}, {65, "/dev/ttyACM"}};
+  constexpr int kPortsPerRange = 32;
+  for (const Range& range : kRanges) {
+    if (number >= range.first && number < range.first + kPortsPerRange) {
+      std::snprintf(path, sizeof path, "%s%d", range.prefix, number - range.first);
+      return true;
+    }
+  }
+  return false;
+}
+
+PortHandle OpenPort(const char* device_path) noexcept {
+  if (device_path == nullptr) return nullptr;
+  const int descriptor = ::open(device_path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (descriptor < 0) return nullptr;
+  // Exclusive: flock keeps out other opens from this and other processes, TIOCEXCL keeps out
+  // programs that do not take the lock.
+  const bool opened = ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 &&
+                      ::ioctl(descriptor, TIOCEXCL) == 0 && ConfigureLine(descriptor);
+  // Time-outs are enforced by ReadPort/WritePort and queue sizes have no termios equivalent:
+  // both steps succeed as they are.
+  if (!opened) {
+    ::close(descriptor);
+    return nullptr;
+  }
+  AssertModemLines(descriptor);
+  const PortHandle port = HandleOf(descriptor);
+  PurgeReceive(port);
+  PurgeTransmit(port);
+  return port;
+}
+
+int ClosePort(PortHandle port) noexcept {
+  const int descriptor = DescriptorOf(port);
+  if (descriptor < 0) return kPortCloseFailed;
+  // On Linux the descriptor is released even when close() reports EINTR.
+  if (::close(descriptor) != 0 && errno != EINTR) return kPortCloseFailed;
+  return kPortOk;
+}
+
+int WritePort(PortHandle port, const std::uint8_t* bytes, std::size_t count) noexcept {
+  const int descriptor = DescriptorOf(port);
+  if (descriptor < 0) return kPortWriteFailed;
+  const auto deadline = Clock::now() + milliseconds(kWriteTotalTimeoutMultiplierMs * count +
+                                                    kWriteTotalTimeoutConstantMs);
+  std::size_t written = 0;
+  while (written < count) {
+    const ssize_t result = ::write(descriptor, bytes + written, count - written);
+    if (result > 0) {
+      written += static_cast<std::size_t>(result);
+      continue;
+    }
+    if (result < 0 && errno == EINTR) continue;
+    if (result < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return kPortWriteFailed;
+    switch (WaitFor(descriptor, POLLOUT, deadline)) {
+      case Wait::kReady:
+        break;
+      case Wait::kTimedOut:
+        return kPortWriteShort;
+      case Wait::kGone:
+        return kPortWriteFailed;
+    }
+  }
+  return kPortOk;
+}
+
+int ReadPort(PortHandle port, std::uint8_t* buffer, std::size_t count) noexcept {
+  const int descriptor = DescriptorOf(port);
+  if (descriptor < 0) return kPortReadFailed;
+  if (count == 0) return kPortReadNothing;
+  const auto total_deadline = Clock::now() + milliseconds(kReadTotalTimeoutMultiplierMs * count +
+                                                          kReadTotalTimeoutConstantMs);
+  auto deadline = total_deadline;  // the interval timer starts with the first byte
+  std::size_t received = 0;
+  while (received < count) {
+    const ssize_t result = ::read(descriptor, buffer + received, count - received);
+    if (result > 0) {
+      received += static_cast<std::size_t>(result);
+      const auto interval_deadline = Clock::now() + milliseconds(kReadIntervalTimeoutMs);
+      deadline = interval_deadline < total_deadline ? interval_deadline : total_deadline;
+      continue;
+    }
+    // End of file on a terminal means the other side is gone (a closed pty, a pulled adapter).
+    if (result == 0) return kPortReadFailed;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return kPortReadFailed;
+    const Wait wait = WaitFor(descriptor, POLLIN, deadline);
+    if (wait == Wait::kGone) return kPortReadFailed;
+    if (wait == Wait::kTimedOut) break;
+  }
+  if (received == count) return kPortOk;
+  return received == 0 ? kPortReadNothing : static_cast<int>(received);
+}
+
+void PurgeReceive(PortHandle port) noexcept {
+  const int descriptor = DescriptorOf(port);
+  if (descriptor >= 0) (void)::tcflush(descriptor, TCIFLUSH);
+}
+
+void PurgeTransmit(PortHandle port) noexcept {
+  const int descriptor = DescriptorOf(port);
+  if (descriptor >= 0) (void)::tcflush(descriptor, TCOFLUSH);
+}
+
+void PauseMilliseconds(unsigned milliseconds_to_wait) noexcept {
+  timespec until{};
+  ::clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += milliseconds_to_wait / 1000;
+  until.tv_nsec += static_cast<long>(milliseconds_to_wait % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_nsec -= 1000000000L;
+    ++until.tv_sec;
+  }
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+}  // namespace vorlex::link
