@@ -64,7 +64,9 @@ bool ConfigureLine(int descriptor) {
   settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
   settings.c_cflag |= CS8 | CREAD | CLOCAL;
   settings.c_iflag &= ~(IXON | IXOFF | IXANY);
-  settings.c_cc[VMIN] = 0;
+  // With O_NONBLOCK these only decide what an empty read says: VMIN 0 would make Linux return
+  // 0 (indistinguishable from a hang-up) instead of EAGAIN. The timing is ReadPort's.
+  settings.c_cc[VMIN] = 1;
   settings.c_cc[VTIME] = 0;
   return ::tcsetattr(descriptor, TCSANOW, &settings) == 0;
 }
