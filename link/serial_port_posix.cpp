@@ -76,6 +76,14 @@ void AssertModemLines(int descriptor) {
   (void)::ioctl(descriptor, TIOCMBIS, &lines);  // ptys and some adapters have no modem lines
 }
 
+// Exclusive mode outlives the descriptor while the device stays open elsewhere (a pty whose
+// master is held), so it is dropped first: the port must be free for the next open.
+bool ReleaseAndClose(int descriptor) {
+  (void)::ioctl(descriptor, TIOCNXCL);
+  // On Linux the descriptor is released even when close() reports EINTR.
+  return ::close(descriptor) == 0 || errno == EINTR;
+}
+
 }  // namespace
 
 bool ComPortPath(int number, char (&path)[kDevicePathSize]) noexcept {
@@ -106,7 +114,7 @@ PortHandle OpenPort(const char* device_path) noexcept {
   // Time-outs are enforced by ReadPort/WritePort and queue sizes have no termios equivalent:
   // both steps succeed as they are.
   if (!opened) {
-    ::close(descriptor);
+    ReleaseAndClose(descriptor);
     return nullptr;
   }
   AssertModemLines(descriptor);
@@ -119,9 +127,7 @@ PortHandle OpenPort(const char* device_path) noexcept {
 int ClosePort(PortHandle port) noexcept {
   const int descriptor = DescriptorOf(port);
   if (descriptor < 0) return kPortCloseFailed;
-  // On Linux the descriptor is released even when close() reports EINTR.
-  if (::close(descriptor) != 0 && errno != EINTR) return kPortCloseFailed;
-  return kPortOk;
+  return ReleaseAndClose(descriptor) ? kPortOk : kPortCloseFailed;
 }
 
 int WritePort(PortHandle port, const std::uint8_t* bytes, std::size_t count) noexcept {

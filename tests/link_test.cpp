@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +52,30 @@ TEST(OpenReader, SecondOpenOfAHeldPortFailsUntilTheFirstIsClosed) {
   ReaderHandle again = Display().Open_Reader(reader.port().c_str());
   EXPECT_NE(again, nullptr);
   EXPECT_EQ(Display().Close_Reader(again), 0);
+}
+
+// Programs that ignore the lock are kept out while the port is held, and let in once it is closed.
+// (Root may open an exclusive terminal regardless, so the other program runs as nobody.)
+TEST(OpenReader, ExclusiveModeKeepsOutOtherProgramsOnlyWhileHeld) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run a program as another user";
+  engine::ScriptedReader reader;
+  ASSERT_EQ(chmod(reader.port().c_str(), 0666), 0);
+  const auto other_program_opens = [&] {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+      const int descriptor = open(reader.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      _exit(descriptor >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+  };
+  ReaderHandle handle = Display().Open_Reader(reader.port().c_str());
+  ASSERT_NE(handle, nullptr);
+  EXPECT_EQ(other_program_opens(), 1);
+  EXPECT_EQ(Display().Close_Reader(handle), 0);
+  EXPECT_EQ(other_program_opens(), 0);
 }
 
 TEST(OpenReader, CloseReportsMinus105ForClosedAndNullHandles) {
