@@ -75,7 +75,8 @@ class ScriptedReader {
   void SetResponder(Responder responder);
   void SetPacing(std::chrono::microseconds per_byte);  // default for replies without Paced()
 
-  std::vector<Bytes> Requests() const;     // payloads of the request frames, in order
+  // Every request frame in order, bad checksums included (the responder sees the flag).
+  std::vector<Bytes> Requests() const;     // payloads
   std::vector<Bytes> RawRequests() const;  // the frames as received
   size_t RequestCount() const;
   bool WaitForRequests(size_t n, std::chrono::milliseconds timeout) const;
