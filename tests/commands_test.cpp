@@ -9,7 +9,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class CommandTest : public ReaderTest {};
+using ApduExport = int(VORLEX_CALL*)(ReaderHandle, const char*, char*, char*);
+
+class CommandTest : public ReaderTest {
+ protected:
+  // A refused APDU text: result 1, the data-error text, the reply buffer untouched.
+  void ExpectRefused(ApduExport VorlexLibrary::*call, const std::string& apdu) {
+    MessageBuffer message;
+    Buffer<587> reply;
+    EXPECT_EQ((lib().*call)(handle_, apdu.c_str(), reply.get(), message.get()), 1) << apdu;
+    EXPECT_TRUE(message.Holds("apdu数据错误"));
+    EXPECT_TRUE(reply.untouched());
+  }
+};
 VORLEX_BOTH_EDITIONS(CommandTest);
 
 // ---- Reader housekeeping ----------------------------------------------------------------------
@@ -271,8 +283,6 @@ TEST_P(CommandTest, MissingBuffersAreRefusedBeforeAnythingIsSent) {
 
 // ---- APDUs and SAM slots ----------------------------------------------------------------------
 
-using ApduExport = int(VORLEX_CALL*)(ReaderHandle, const char*, char*, char*);
-
 struct ApduUnit {
   const char* name;
   ApduExport VorlexLibrary::*call;
@@ -320,14 +330,8 @@ TEST_P(CommandTest, StrictApduRuleRefusesTextsUnsent) {
       longest_accepted + "00",
   };
   for (const ApduUnit& unit : kStrictUnits) {
-    for (const std::string& apdu : refused) {
-      MessageBuffer message;
-      Buffer<587> reply;
-      EXPECT_EQ((lib().*unit.call)(handle_, apdu.c_str(), reply.get(), message.get()), 1)
-          << unit.name << " " << apdu;
-      EXPECT_TRUE(message.Holds("apdu数据错误"));
-      EXPECT_TRUE(reply.untouched());
-    }
+    SCOPED_TRACE(unit.name);
+    for (const std::string& apdu : refused) ExpectRefused(unit.call, apdu);
   }
   EXPECT_EQ(reader_.RequestCount(), 0u);
 
@@ -453,13 +457,7 @@ TEST_P(CommandTest, LenientApduRuleRowByRow) {
   const std::string longest_accepted = "00D60000C1" + std::string(2 * 193, 'A') + "FF" + "F";
   const std::string refused[] = {
       "", "00A400", "00A400000201", "00A40000033F00", "00A4000002XX00", longest_accepted + "0"};
-  for (const std::string& apdu : refused) {
-    MessageBuffer message;
-    Buffer<587> reply;
-    EXPECT_EQ(lib().RFSIMCARD_APDU(handle_, apdu.c_str(), reply.get(), message.get()), 1) << apdu;
-    EXPECT_TRUE(message.Holds("apdu数据错误"));
-    EXPECT_TRUE(reply.untouched());
-  }
+  for (const std::string& apdu : refused) ExpectRefused(&VorlexLibrary::RFSIMCARD_APDU, apdu);
   EXPECT_EQ(reader_.RequestCount(), 0u);
   reader_.Script(Reply::Status(0));
   MessageBuffer message;

@@ -234,49 +234,56 @@ TEST_P(MalformedAnswerTest, TrailingBytesAreDroppedBeforeTheNextRequest) {
 
 // ---- Time-outs (loose bounds: they show which timer ended the wait, not how precisely) ------
 
-class TimeoutTest : public ReaderTest {};
+// A hardware version read, timed: wall and thread CPU seconds, the result, the output.
+struct TimedRead {
+  int result;
+  double seconds, cpu_seconds;
+  bool version_untouched;
+};
+
+class TimeoutTest : public ReaderTest {
+ protected:
+  TimedRead ReadVersion() {
+    MessageBuffer message;
+    Buffer<293> version;
+    TimedRead read{};
+    const double cpu_before = ThreadCpuSeconds();
+    read.seconds = SecondsOf(
+        [&] { read.result = lib().GET_HARDWARE_VER(handle_, version.bytes(), message.get()); });
+    read.cpu_seconds = ThreadCpuSeconds() - cpu_before;
+    read.version_untouched = version.untouched();
+    return read;
+  }
+};
 INSTANTIATE_TEST_SUITE_P(Display, TimeoutTest, ::testing::Values(Edition::kDisplay), EditionName);
 
 TEST_P(TimeoutTest, ASilentReaderFailsAfterThreeHeaderTimeouts) {
   // Each attempt: 10 ms pause + 3-byte read giving up after 200 x 3 + 200 ms.
-  MessageBuffer message;
-  Buffer<293> version;
-  int result = 0;
-  const double seconds =
-      SecondsOf([&] { result = lib().GET_HARDWARE_VER(handle_, version.bytes(), message.get()); });
-  EXPECT_EQ(result, 1);
+  const TimedRead read = ReadVersion();
+  EXPECT_EQ(read.result, 1);
   EXPECT_EQ(reader_.RequestCount(), 3u);
-  EXPECT_GT(seconds, 2.3);
-  EXPECT_LT(seconds, 3.5);
-  EXPECT_TRUE(version.untouched());
+  EXPECT_GT(read.seconds, 2.3);
+  EXPECT_LT(read.seconds, 3.5);
+  EXPECT_LT(read.cpu_seconds, 0.1);  // waiting, not spinning
+  EXPECT_TRUE(read.version_untouched);
 }
 
 TEST_P(TimeoutTest, HeaderThenSilenceEndsAtThePayloadTotalTimeout) {
   // L = 10: the payload read asks 12 bytes and gives up after 200 x 12 + 200 ms = 2.6 s.
-  const Bytes payload(10, 0x00);
-  reader_.Script({Reply::Truncated(payload, 3), Reply::Status(0x0102)});
-  MessageBuffer message;
-  Buffer<293> version;
-  int result = 0;
-  const double seconds =
-      SecondsOf([&] { result = lib().GET_HARDWARE_VER(handle_, version.bytes(), message.get()); });
-  EXPECT_EQ(result, 0x0102);
-  EXPECT_GT(seconds, 2.5);
-  EXPECT_LT(seconds, 3.6);
+  reader_.Script({Reply::Truncated(Bytes(10, 0x00), 3), Reply::Status(0x0102)});
+  const TimedRead read = ReadVersion();
+  EXPECT_EQ(read.result, 0x0102);
+  EXPECT_GT(read.seconds, 2.5);
+  EXPECT_LT(read.seconds, 3.6);
 }
 
 TEST_P(TimeoutTest, AStallAfterSomePayloadEndsEightHundredMillisecondsAfterTheLastByte) {
   // L = 10 again (2.6 s total), but 4 payload bytes arrive: the interval timer ends it first.
-  const Bytes payload(10, 0x00);
-  reader_.Script({Reply::Truncated(payload, 7), Reply::Status(0x0102)});
-  MessageBuffer message;
-  Buffer<293> version;
-  int result = 0;
-  const double seconds =
-      SecondsOf([&] { result = lib().GET_HARDWARE_VER(handle_, version.bytes(), message.get()); });
-  EXPECT_EQ(result, 0x0102);
-  EXPECT_GT(seconds, 0.75);
-  EXPECT_LT(seconds, 1.6);
+  reader_.Script({Reply::Truncated(Bytes(10, 0x00), 7), Reply::Status(0x0102)});
+  const TimedRead read = ReadVersion();
+  EXPECT_EQ(read.result, 0x0102);
+  EXPECT_GT(read.seconds, 0.75);
+  EXPECT_LT(read.seconds, 1.6);
 }
 
 TEST_P(TimeoutTest, AnAnswerWithinTheHeaderTimeoutIsAwaited) {
@@ -287,28 +294,19 @@ TEST_P(TimeoutTest, AnAnswerWithinTheHeaderTimeoutIsAwaited) {
 
 TEST_P(TimeoutTest, AHangUpEndsTheCommandAtOnceWithoutSpinning) {
   reader_.Script(Reply::HangUp());
-  MessageBuffer message;
-  Buffer<293> version;
-  int result = 0;
-  const double cpu_before = ThreadCpuSeconds();
-  const double seconds =
-      SecondsOf([&] { result = lib().GET_HARDWARE_VER(handle_, version.bytes(), message.get()); });
-  const double cpu = ThreadCpuSeconds() - cpu_before;
-  EXPECT_EQ(result, 1);
-  EXPECT_LT(seconds, 1.0);
-  EXPECT_LT(cpu, 0.1);
-  EXPECT_TRUE(version.untouched());
+  const TimedRead read = ReadVersion();
+  EXPECT_EQ(read.result, 1);
+  EXPECT_LT(read.seconds, 1.0);
+  EXPECT_LT(read.cpu_seconds, 0.1);
+  EXPECT_TRUE(read.version_untouched);
 }
 
 TEST_P(TimeoutTest, HangUpMidAnswerEndsTheCommandAtOnce) {
   reader_.Script(Reply::Truncated(Bytes(10, 0x00), 5).ThenHangUp());
-  MessageBuffer message;
-  Buffer<293> version;
-  int result = 0;
-  const double seconds =
-      SecondsOf([&] { result = lib().GET_HARDWARE_VER(handle_, version.bytes(), message.get()); });
-  EXPECT_EQ(result, 1);
-  EXPECT_LT(seconds, 2.0);
+  const TimedRead read = ReadVersion();
+  EXPECT_EQ(read.result, 1);
+  EXPECT_LT(read.seconds, 2.0);
+  EXPECT_TRUE(read.version_untouched);
 }
 
 }  // namespace
