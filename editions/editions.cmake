@@ -44,7 +44,7 @@ set(VORLEX_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
 # the plain list the tests compare the built symbol table with.
 function(vorlex_write_export_files edition)
   set(version_script "{\n  global:\n")
-  set(def "LIBRARY vorlex\nEXPORTS\n")
+  set(def "LIBRARY vorlex.dll\nEXPORTS\n")
   set(def_decorated "LIBRARY vorlex.dll\nEXPORTS\n")
   set(plain "")
   foreach(name IN LISTS VORLEX_EXPORTS_${edition})
