@@ -11,7 +11,8 @@ PurchaseRecord PreparedRecord(std::int32_t amount = 100, const char* prep = "012
   PurchaseRecord record;
   std::memset(&record, kCanary, sizeof record);
   record.Amount = amount;
-  std::strncpy(record.PrepData, prep, sizeof record.PrepData);
+  // PrepData holds up to 16 characters, without a NUL when full, like any caller's record.
+  std::memcpy(record.PrepData, prep, std::min(std::strlen(prep) + 1, sizeof record.PrepData));
   return record;
 }
 

@@ -1,0 +1,66 @@
+# `cmake --install`: both editions side by side, the headers, the tools, a CMake package
+# (find_package(vorlex) -> vorlex::epurse, vorlex::display) and pkg-config files.
+#
+#   <prefix>/include/vorlex.h, vorlex_epurse.h, vorlex_display.h
+#   <prefix>/<libdir>/vorlex/epurse/libvorlex.so      (one folder per edition: same file name)
+#   <prefix>/<libdir>/vorlex/display/libvorlex.so
+#   <prefix>/<libdir>/cmake/vorlex/                   vorlexConfig.cmake and friends
+#   <prefix>/<libdir>/pkgconfig/vorlex-epurse.pc, vorlex-display.pc
+#   <prefix>/bin/vorlex, vorlex-sim                   (native builds with the tools)
+#   <prefix>/share/doc/vorlex/                        cli.md, simulator.md
+#
+# The package and the .pc files locate the prefix from their own place, so a tree installed
+# with --prefix elsewhere (or moved) still works.
+include(${CMAKE_CURRENT_LIST_DIR}/vorlex_layout.cmake)
+include(CMakePackageConfigHelpers)
+
+set(VORLEX_INSTALL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vorlex)
+set(VORLEX_INSTALL_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+foreach(edition IN LISTS VORLEX_EDITIONS)
+  set_target_properties(vorlex_${edition} PROPERTIES EXPORT_NAME ${edition})
+  install(TARGETS vorlex_${edition} EXPORT vorlexTargets
+    LIBRARY DESTINATION ${VORLEX_INSTALL_LIBRARIES_DIR}/${edition}
+    RUNTIME DESTINATION ${VORLEX_INSTALL_LIBRARIES_DIR}/${edition}
+    ARCHIVE DESTINATION ${VORLEX_INSTALL_LIBRARIES_DIR}/${edition})
+endforeach()
+
+install(FILES
+  ${PROJECT_SOURCE_DIR}/include/vorlex.h
+  ${PROJECT_SOURCE_DIR}/include/vorlex_epurse.h
+  ${PROJECT_SOURCE_DIR}/include/vorlex_display.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+install(EXPORT vorlexTargets NAMESPACE vorlex:: DESTINATION ${VORLEX_INSTALL_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vorlexConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/install/vorlexConfig.cmake
+  INSTALL_DESTINATION ${VORLEX_INSTALL_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/install/vorlexConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_BINARY_DIR}/install/vorlexConfig.cmake
+  ${CMAKE_BINARY_DIR}/install/vorlexConfigVersion.cmake
+  DESTINATION ${VORLEX_INSTALL_CMAKE_DIR})
+
+if(NOT WIN32)
+  # The editions' folders are not on the loader's path, so the .pc files carry an rpath.
+  file(RELATIVE_PATH VORLEX_PC_TO_PREFIX /prefix/${VORLEX_INSTALL_PKGCONFIG_DIR} /prefix)
+  string(REGEX REPLACE "/$" "" VORLEX_PC_TO_PREFIX "${VORLEX_PC_TO_PREFIX}")
+  foreach(edition IN LISTS VORLEX_EDITIONS)
+    set(VORLEX_PC_EDITION ${edition})
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/vorlex.pc.in
+      ${CMAKE_BINARY_DIR}/install/vorlex-${edition}.pc @ONLY)
+    install(FILES ${CMAKE_BINARY_DIR}/install/vorlex-${edition}.pc
+      DESTINATION ${VORLEX_INSTALL_PKGCONFIG_DIR})
+  endforeach()
+endif()
+
+foreach(tool vorlex_cli vorlex_sim)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+if(TARGET vorlex_cli OR TARGET vorlex_sim)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/cli.md ${PROJECT_SOURCE_DIR}/docs/simulator.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+endif()

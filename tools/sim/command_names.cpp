@@ -1,0 +1,102 @@
+#include "command_names.h"
+
+#include <cstdio>
+
+#include "sim_status.h"
+
+namespace vorlex::sim {
+namespace {
+
+struct Named {
+  std::uint8_t command_class, command_code;
+  const char* name;
+};
+
+constexpr Named kCommands[] = {
+    {0x01, 0x03, "BELL_BEEP"},
+    {0x01, 0x04, "LED_DISPLAY"},
+    {0xFF, 0x01, "GET_HARDWARE_VER"},
+    {0xFF, 0x02, "GET_SOFTWARE_VER"},
+    {0x04, 0x01, "REQ_14443_CARD"},
+    {0x04, 0x02, "ATS_14443_CARD"},
+    {0x04, 0x03, "MIFS_AUTH"},
+    {0x04, 0x04, "MIFS_READ"},
+    {0x04, 0x05, "MIFS_WRITE"},
+    {0x04, 0x06, "MIFS_HALT"},
+    {0x04, 0x07, "CPUCARD_APDU"},
+    {0x02, 0x01, "SAMCAR1_POWER_ON"},
+    {0x02, 0x02, "SAMCAR1_POWER_OFF"},
+    {0x02, 0x03, "SAMCAR1_APDU"},
+    {0x03, 0x01, "SAMCAR2_POWER_ON"},
+    {0x03, 0x02, "SAMCAR2_POWER_OFF"},
+    {0x03, 0x03, "SAMCAR2_APDU"},
+    {0x05, 0x01, "REQ_RFSIM_CARD"},
+    {0x05, 0x02, "RFSIM_HALT"},
+    {0x05, 0x03, "RFSIMCARD_APDU"},
+    {0xFE, 0x01, "CPU_PBOC_INIT_MODULE"},
+    {0xFE, 0x02, "CPU_PBOC_REQA_CARD"},
+    {0xFE, 0x03, "CPU_PBOC_PURCHASE"},
+    {0xFE, 0x04, "CPU_PBOC_GET_BALANCE"},
+    {0xFE, 0x05, "CPU_PBOC_GET_CARDINFO"},
+    {0xFD, 0x01, "RFSIM_INIT_MODULE"},
+    {0xFD, 0x02, "RFSIM_REQA_CARD"},
+    {0xFD, 0x03, "RFSIM_PURCHASE"},
+    {0xFD, 0x04, "RFSIM_GET_BALANCE"},
+    {0xFD, 0x05, "RFSIM_GET_CARDINFO"},
+};
+
+}  // namespace
+
+std::string CommandName(std::uint8_t command_class, std::uint8_t command_code) {
+  for (const Named& named : kCommands) {
+    if (named.command_class == command_class && named.command_code == command_code) {
+      return named.name;
+    }
+  }
+  char text[24];
+  std::snprintf(text, sizeof text, "unknown %02X %02X", command_class, command_code);
+  return text;
+}
+
+const char* StatusName(std::uint16_t status) {
+  switch (status) {
+    case kOk:
+      return "ok";
+    case kUnknownCommand:
+      return "unknown command";
+    case kBadLength:
+      return "bad length";
+    case kBadChecksum:
+      return "bad checksum";
+    case kBadArgument:
+      return "bad argument";
+    case kNoCard:
+      return "no card";
+    case kCardNotSelected:
+      return "card not selected";
+    case kAuthFailed:
+      return "authentication failed";
+    case kNotAuthenticated:
+      return "not authenticated";
+    case kAccessDenied:
+      return "access denied";
+    case kBadAddress:
+      return "bad block address";
+    case kBadAccessBits:
+      return "bad access bits";
+    case kSamNotPowered:
+      return "SAM not powered";
+    case kModuleNotInitialised:
+      return "module not initialised";
+    case kInsufficientBalance:
+      return "insufficient balance";
+    case kNoPurchasePrepared:
+      return "no purchase prepared";
+    case kBadAmount:
+      return "bad amount";
+    default:
+      return "unknown status";
+  }
+}
+
+}  // namespace vorlex::sim

@@ -1,0 +1,88 @@
+// The simulated reader: one request payload in, one answer payload (status word + data) out.
+// Thread-safe; the card models live here for the simulator's lifetime.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "apdu_applet.h"
+#include "mifare_classic.h"
+#include "purse.h"
+#include "reader_frame.h"
+#include "sim_status.h"
+
+namespace vorlex::sim {
+
+struct ReaderOptions {
+  std::uint32_t balance = 10000;  // both purses' starting balance
+  bool no_card = false;           // an empty field: every card search answers kNoCard
+  // Mifare image (1024 bytes): loaded when it exists, saved after every successful write.
+  std::optional<std::filesystem::path> card_file;
+  // Display text, beeps, card file saves. Called with the reader's lock held.
+  std::function<void(const std::string&)> log;
+};
+
+inline constexpr Uid kDefaultUid = {0x3A, 0x5C, 0x71, 0x9E};
+inline constexpr char kHardwareVersion[] = "VORLEX-SIM HW 1.0";
+inline constexpr char kSoftwareVersion[] = "VORLEX-SIM SW 1.0";
+
+// GBK bytes as UTF-8; bytes that are not GBK become U+FFFD.
+std::string GbkToUtf8(std::span<const std::uint8_t> gbk);
+
+class VirtualReader {
+ public:
+  // Throws std::runtime_error when the card file exists but is not a 1024-byte image.
+  explicit VirtualReader(ReaderOptions options = {});
+
+  Bytes Answer(std::span<const std::uint8_t> request);
+
+  // For tests and the console.
+  std::uint32_t CpuBalance() const;
+  std::uint32_t RfsimBalance() const;
+  Bytes LastDisplayText() const;
+  int Beeps() const;
+  CardImage MifareImage() const;
+  Uid MifareUid() const;
+  Bytes RfsimIdentifier() const;
+
+ private:
+  enum class Presence { kIdle, kSelected, kHalted };
+  struct SamSlot {
+    bool powered = false;
+    Bytes reset_answer;
+    ApduApplet applet;
+  };
+
+  Bytes Dispatch(std::uint8_t command_class, std::uint8_t code, std::span<const std::uint8_t> args);
+  Bytes Housekeeping(std::uint8_t code, std::span<const std::uint8_t> args);
+  Bytes Iso14443(std::uint8_t code, std::span<const std::uint8_t> args);
+  Bytes Sam(SamSlot& slot, std::uint8_t code, std::span<const std::uint8_t> args);
+  Bytes Rfsim(std::uint8_t code, std::span<const std::uint8_t> args);
+  Bytes Module(PurchaseModule& module, std::uint8_t code, std::span<const std::uint8_t> args);
+  Bytes Request(Presence& presence, std::span<const std::uint8_t> args);
+  void SaveCard();
+  void Log(const std::string& line) const;
+
+  mutable std::mutex mu_;
+  ReaderOptions options_;
+  MifareClassic1K mifare_;
+  Presence card_ = Presence::kIdle;
+  ApduApplet cpu_applet_;
+  SamSlot sam1_, sam2_;
+  Bytes rfsim_id_;
+  Presence rfsim_ = Presence::kIdle;
+  ApduApplet rfsim_applet_;
+  PurchaseModule cpu_purse_, rfsim_purse_;
+  Bytes display_text_;
+  int beeps_ = 0;
+};
+
+// The APDU a request carries after its class and code: CLA INS P1 P2 Lc Le data(Lc).
+std::optional<ApduCommand> ParseApduArgs(std::span<const std::uint8_t> args);
+
+}  // namespace vorlex::sim
