@@ -1,17 +1,3 @@
-# Cross-compiles for Windows with Debian's MinGW-w64 (posix threads variant).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(_triple x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${_triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${_triple}-g++-posix)
-set(CMAKE_RC_COMPILER ${_triple}-windres)
-# The compiler names carry a -posix suffix that hides the binutils prefix from CMake.
-foreach(_tool AR RANLIB NM OBJDUMP DLLTOOL STRIP)
-  string(TOLOWER ${_tool} _name)
-  set(CMAKE_${_tool} /usr/bin/${_triple}-${_name} CACHE FILEPATH "")
-endforeach()
-set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Windows on x86_64: see mingw-w64.cmake.
+set(VORLEX_MINGW_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

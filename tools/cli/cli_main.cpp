@@ -19,6 +19,9 @@
 #include "text_encoding.h"
 
 namespace vorlex::cli {
+using text::Convert;
+using text::GbkTo;
+using text::TerminalEncoding;
 namespace {
 
 constexpr char kUsage[] = R"(Usage: vorlex [OPTION]... COMMAND [ARGUMENT]...

@@ -1,12 +1,12 @@
 #include "virtual_reader.h"
 
-#include <iconv.h>
-
 #include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
+
+#include "text_encoding.h"
 
 namespace vorlex::sim {
 namespace {
@@ -104,25 +104,7 @@ Bytes UidBytes(const Uid& uid) { return Bytes(uid.begin(), uid.end()); }
 }  // namespace
 
 std::string GbkToUtf8(std::span<const std::uint8_t> gbk) {
-  iconv_t converter = iconv_open("UTF-8", "GBK");
-  if (converter == reinterpret_cast<iconv_t>(-1)) return std::string(gbk.begin(), gbk.end());
-  std::string out;
-  char* in = const_cast<char*>(reinterpret_cast<const char*>(gbk.data()));
-  std::size_t in_left = gbk.size();
-  char buffer[256];
-  while (in_left > 0) {
-    char* out_ptr = buffer;
-    std::size_t out_left = sizeof buffer;
-    const std::size_t done = iconv(converter, &in, &in_left, &out_ptr, &out_left);
-    out.append(buffer, static_cast<std::size_t>(out_ptr - buffer));
-    if (done == static_cast<std::size_t>(-1) && errno != E2BIG) {
-      out += "\xEF\xBF\xBD";  // an invalid or cut sequence: skip one byte
-      ++in;
-      --in_left;
-    }
-  }
-  iconv_close(converter);
-  return out;
+  return text::GbkTo("UTF-8", std::string(gbk.begin(), gbk.end()));
 }
 
 std::optional<ApduCommand> ParseApduArgs(std::span<const std::uint8_t> args) {

@@ -6,6 +6,8 @@
 #include "text_encoding.h"
 
 namespace vorlex::cli {
+using text::Convert;
+using text::GbkTo;
 namespace {
 
 TEST(ComNameOf, TheEpurseEditionsDeviceTable) {

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace vorlex::cli {
+namespace vorlex::text {
 
 std::string TerminalEncoding() {
   const char* codeset = nl_langinfo(CODESET);
@@ -56,4 +56,4 @@ std::string Convert(const std::string& text, const std::string& from, const std:
   return out;
 }
 
-}  // namespace vorlex::cli
+}  // namespace vorlex::text

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace vorlex::cli {
+namespace vorlex::text {
 
 // The locale's character set after setlocale(LC_ALL, ""); UTF-8 in place of plain ASCII (the
 // C locale), which cannot show the library's texts at all.
@@ -16,4 +16,4 @@ inline std::string GbkTo(const std::string& encoding, const std::string& gbk) {
   return Convert(gbk, "GBK", encoding);
 }
 
-}  // namespace vorlex::cli
+}  // namespace vorlex::text
