@@ -9,7 +9,7 @@ namespace {
 
 // The port number after "COM", read like atoi: leading blanks and a sign allowed, stops at the
 // first non-digit, no digits give 0. Values beyond int saturate rather than overflow.
-int ComPortNumber(const char* digits) {
+[[maybe_unused]] int ComPortNumber(const char* digits) {
   while (std::isspace(static_cast<unsigned char>(*digits))) ++digits;
   const bool negative = *digits == '-';
   if (*digits == '+' || *digits == '-') ++digits;

@@ -7,12 +7,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <thread>
 
 #include "link/serial_port.h"
 
@@ -21,6 +23,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+// 10 bits a byte (start, 8 data, stop) at 115200 baud.
+constexpr std::chrono::nanoseconds kByteTimeOnTheLine(86'806);
+// The last bytes of a long answer are awaited with poll(), so that the read ends as soon as they
+// are in rather than when an oversleeping timer returns.
+constexpr std::int64_t kBytesLeftToPoll = 4;
 
 // The handle carries descriptor + 1, so that descriptor 0 never comes back as a null handle.
 PortHandle HandleOf(int descriptor) {
@@ -168,8 +176,17 @@ int ReadPort(PortHandle port, std::uint8_t* buffer, std::size_t count) noexcept 
     const ssize_t result = ::read(descriptor, buffer + received, count - received);
     if (result > 0) {
       received += static_cast<std::size_t>(result);
-      const auto interval_deadline = Clock::now() + milliseconds(kReadIntervalTimeoutMs);
+      const auto now = Clock::now();
+      const auto interval_deadline = now + milliseconds(kReadIntervalTimeoutMs);
       deadline = interval_deadline < total_deadline ? interval_deadline : total_deadline;
+      if (received < count) {
+        // The rest cannot come faster than the line carries it: sleep through its wire time
+        // rather than wake for every byte of a long answer (nothing happens if it is short).
+        const auto most_of_the_rest =
+            now +
+            kByteTimeOnTheLine * (static_cast<std::int64_t>(count - received) - kBytesLeftToPoll);
+        std::this_thread::sleep_until(std::min<Clock::time_point>(most_of_the_rest, deadline));
+      }
       continue;
     }
     // End of file on a terminal means the other side is gone (a closed pty, a pulled adapter).
