@@ -163,6 +163,19 @@ TEST_P(FrameTest, StxAndEtxInsideThePayloadNeedNoEscaping) {
   EXPECT_EQ(Bytes(version.bytes(), version.bytes() + 4), HexBytes("02 03 02 03"));
 }
 
+TEST_P(FrameTest, AnswersTricklingInAtOrBelowLineSpeedArriveWhole) {
+  for (const auto& [bytes, per_byte] : {std::pair{293, 87us}, {40, 1000us}, {20, 30000us}}) {
+    Bytes data(static_cast<std::size_t>(bytes));
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 7);
+    reader_.Script(Reply::Status(0, data).Paced(per_byte));
+    MessageBuffer message;
+    Buffer<293> version;
+    EXPECT_EQ(lib().GET_HARDWARE_VER(handle_, version.bytes(), message.get()), 0) << bytes;
+    EXPECT_EQ(Bytes(version.bytes(), version.bytes() + bytes), data);
+  }
+  EXPECT_EQ(reader_.RequestCount(), 3u);
+}
+
 struct FailedAttempt {
   const char* name;
   Reply reply;
