@@ -211,16 +211,8 @@ const std::vector<Fault>& Faults() {
 
 // ---- the test bed -----------------------------------------------------------------------------
 
-class FaultTest : public ::testing::Test {
+class FaultTest : public ReaderBed {
  protected:
-  void SetUp() override {
-    handle_ = Library(Edition::kDisplay).Open_Reader(reader_.port().c_str());
-    ASSERT_NE(handle_, nullptr) << reader_.port();
-  }
-  void TearDown() override {
-    if (handle_ != nullptr) Library(Edition::kDisplay).Close_Reader(handle_);
-  }
-
   struct Outcome {
     int result = -1;
     double seconds = 0, cpu_seconds = 0;
@@ -259,8 +251,6 @@ class FaultTest : public ::testing::Test {
     }
   }
 
-  engine::ScriptedReader reader_;
-  ReaderHandle handle_ = nullptr;
   MessageBuffer message_;
   std::vector<Output> outputs_;
 };

@@ -74,9 +74,10 @@ class MessageBuffer : public Buffer<50> {
   }
 };
 
-// Opens the pty through the display edition's Open_Reader (which takes a device path). On this
-// system the handle is the port itself, so either edition's exports accept it.
-class ReaderTest : public ::testing::TestWithParam<Edition> {
+// A scripted reader and a handle on it. The pty is opened through the display edition's
+// Open_Reader (which takes a device path); on this system the handle is the port itself, so
+// either edition's exports accept it.
+class ReaderBed : public ::testing::Test {
  protected:
   void SetUp() override {
     handle_ = Library(Edition::kDisplay).Open_Reader(reader_.port().c_str());
@@ -86,6 +87,13 @@ class ReaderTest : public ::testing::TestWithParam<Edition> {
     if (handle_ != nullptr) Library(Edition::kDisplay).Close_Reader(handle_);
   }
 
+  engine::ScriptedReader reader_;
+  ReaderHandle handle_ = nullptr;
+};
+
+// The same, for one edition's exports at a time.
+class ReaderTest : public ReaderBed, public ::testing::WithParamInterface<Edition> {
+ protected:
   const VorlexLibrary& lib() const { return Library(GetParam()); }
   bool epurse() const { return GetParam() == Edition::kEpurse; }
 
@@ -95,9 +103,6 @@ class ReaderTest : public ::testing::TestWithParam<Edition> {
     const auto requests = reader_.Requests();
     return requests.empty() ? Bytes{} : requests.back();
   }
-
-  engine::ScriptedReader reader_;
-  ReaderHandle handle_ = nullptr;
 };
 
 inline std::string EditionName(const ::testing::TestParamInfo<Edition>& info) {
