@@ -37,8 +37,7 @@ using vorlex::engine::Reply;
 using vorlex::engine::ScriptedReader;
 
 constexpr double kWireUsPerByte = 86.8;  // 10 bits a byte at 115200 baud
-// The engine paces in whole microseconds; 87 us is the nearest to 86.8 (0.2 % slower).
-constexpr std::chrono::microseconds kEnginePacing{87};
+constexpr std::chrono::nanoseconds kEnginePacing{86'806};
 constexpr double kPauseUs = 10000;
 
 // Targets.
@@ -428,7 +427,7 @@ int main(int argc, char** argv) {
   PrintMachine();
   std::printf(
       "floor = max(10 ms, (request + answer frame bytes) x 86.8 us); engine pacing %lld "
-      "us a byte\n",
+      "ns a byte\n",
       static_cast<long long>(kEnginePacing.count()));
   std::vector<double> paced_single_us;
   SingleReader(iterations, python, paced_single_us);

@@ -18,6 +18,7 @@ namespace vorlex::engine {
 namespace {
 
 using std::chrono::microseconds;
+using std::chrono::nanoseconds;
 using std::chrono::steady_clock;
 
 void CloseFd(int& fd) {
@@ -85,11 +86,11 @@ Reply Reply::Trailing(Bytes payload, Bytes extra) {
   return Raw(std::move(frame));
 }
 
-Reply& Reply::Paced(microseconds per_byte_delay) & {
+Reply& Reply::Paced(nanoseconds per_byte_delay) & {
   per_byte = per_byte_delay;
   return *this;
 }
-Reply Reply::Paced(microseconds per_byte_delay) && { return std::move(Paced(per_byte_delay)); }
+Reply Reply::Paced(nanoseconds per_byte_delay) && { return std::move(Paced(per_byte_delay)); }
 
 Reply& Reply::After(microseconds first_byte_delay) & {
   delay = first_byte_delay;
@@ -170,7 +171,7 @@ void ScriptedReader::SetResponder(Responder responder) {
   responder_ = std::move(responder);
 }
 
-void ScriptedReader::SetPacing(microseconds per_byte) {
+void ScriptedReader::SetPacing(nanoseconds per_byte) {
   std::lock_guard lock(mu_);
   pacing_ = per_byte;
 }
@@ -268,7 +269,7 @@ void ScriptedReader::Serve() {
 void ScriptedReader::Handle(const ParsedFrame& request) {
   Reply reply;
   Responder responder;
-  microseconds pacing{0};
+  nanoseconds pacing{0};
   {
     std::lock_guard lock(mu_);
     record_.push_back(request);
@@ -306,7 +307,7 @@ bool ScriptedReader::WaitForHostToRead() {
   return true;
 }
 
-bool ScriptedReader::Send(const Bytes& bytes, microseconds per_byte) {
+bool ScriptedReader::Send(const Bytes& bytes, nanoseconds per_byte) {
   // Byte i is due at start + i * per_byte. Bytes already due go out in one write, so the average
   // rate holds even when a single wait is coarser than per_byte.
   const auto start = steady_clock::now();
@@ -318,7 +319,7 @@ bool ScriptedReader::Send(const Bytes& bytes, microseconds per_byte) {
       const auto elapsed = steady_clock::now() - start;
       due = std::min(bytes.size(), static_cast<size_t>(elapsed / per_byte) + 1);
       if (due <= sent) {
-        if (!WaitUntil(start + per_byte * static_cast<microseconds::rep>(sent))) return false;
+        if (!WaitUntil(start + per_byte * static_cast<nanoseconds::rep>(sent))) return false;
         continue;
       }
     }

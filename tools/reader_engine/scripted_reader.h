@@ -38,8 +38,8 @@ struct Reply {
   static Reply Trailing(Bytes payload, Bytes extra);  // a good frame, then extra bytes
 
   // Per-byte delay; overrides ScriptedReader::SetPacing. 86.8 us is 115200 baud at 10 bits a byte.
-  Reply& Paced(std::chrono::microseconds per_byte) &;
-  Reply Paced(std::chrono::microseconds per_byte) &&;
+  Reply& Paced(std::chrono::nanoseconds per_byte) &;
+  Reply Paced(std::chrono::nanoseconds per_byte) &&;
   // Delay before the first byte (or before hanging up).
   Reply& After(std::chrono::microseconds delay) &;
   Reply After(std::chrono::microseconds delay) &&;
@@ -48,7 +48,7 @@ struct Reply {
   Reply ThenHangUp() &&;
 
   Bytes bytes;  // empty: send nothing
-  std::optional<std::chrono::microseconds> per_byte;
+  std::optional<std::chrono::nanoseconds> per_byte;
   std::chrono::microseconds delay{0};
   bool hang_up = false;
 };
@@ -73,7 +73,7 @@ class ScriptedReader {
   // Answers requests once the script is empty; without one the reader stays silent. Runs on the
   // serving thread and may call any method of this class.
   void SetResponder(Responder responder);
-  void SetPacing(std::chrono::microseconds per_byte);  // default for replies without Paced()
+  void SetPacing(std::chrono::nanoseconds per_byte);  // default for replies without Paced()
 
   // Every request frame in order, bad checksums included (the responder sees the flag).
   std::vector<Bytes> Requests() const;     // payloads
@@ -90,7 +90,7 @@ class ScriptedReader {
   void Serve();
   void Handle(const ParsedFrame& request);
   // These return false when a stop or hang-up request interrupts them.
-  bool Send(const Bytes& bytes, std::chrono::microseconds per_byte);
+  bool Send(const Bytes& bytes, std::chrono::nanoseconds per_byte);
   bool WaitUntil(std::chrono::steady_clock::time_point deadline);
   bool WaitWritable();
   bool WaitForHostToRead();
@@ -108,7 +108,7 @@ class ScriptedReader {
   mutable std::condition_variable cv_;
   std::deque<Reply> script_;
   Responder responder_;
-  std::chrono::microseconds pacing_{0};
+  std::chrono::nanoseconds pacing_{0};
   std::vector<ParsedFrame> record_;
   bool stop_requested_ = false;
   bool hang_up_requested_ = false;

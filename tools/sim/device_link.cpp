@@ -26,7 +26,7 @@ bool WriteAll(int device, const std::uint8_t* bytes, std::size_t count) {
 
 bool Send(int device, const engine::Reply& reply) {
   if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
-  const auto per_byte = reply.per_byte.value_or(std::chrono::microseconds(0));
+  const auto per_byte = reply.per_byte.value_or(std::chrono::nanoseconds(0));
   if (per_byte.count() == 0) return WriteAll(device, reply.bytes.data(), reply.bytes.size());
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < reply.bytes.size(); ++i) {

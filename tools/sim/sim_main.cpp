@@ -52,7 +52,7 @@ Faults:
   --truncate         answers cut after half their bytes
   --fault-every N    --corrupt and --truncate hit every Nth answer only (default 1)
   --slow-bytes US    wait US microseconds before each answer byte
-  --pace             answer at line speed, 115200 baud (87 us a byte)
+  --pace             answer at line speed, 115200 baud (86.8 us a byte)
 Other:
   --trace            print every request and answer, decoded
   --help, --version

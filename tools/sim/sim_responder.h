@@ -21,11 +21,11 @@ struct FaultOptions {
   Corruption corrupt = Corruption::kNone;
   bool truncate = false;     // send only the first half of the frame
   unsigned fault_every = 1;  // which answers corrupt/truncate hit: every Nth
-  std::chrono::microseconds per_byte{0};
+  std::chrono::nanoseconds per_byte{0};
 };
 
-// 115200 baud at 10 bits a byte is 86.8 us; the engine paces in whole microseconds.
-inline constexpr std::chrono::microseconds kLineSpeedPerByte{87};
+// 115200 baud at 10 bits a byte.
+inline constexpr std::chrono::nanoseconds kLineSpeedPerByte{86'806};
 
 // The n-th answer (n from 1) as the reader sends it; `note` says what was done to it, if
 // anything.

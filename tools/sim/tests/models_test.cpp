@@ -299,7 +299,7 @@ TEST(ShapeAnswer, FaultOptions) {
     EXPECT_EQ(ShapeAnswer(c.faults, c.n, payload).bytes, c.bytes) << c.name;
   EXPECT_EQ(ShapeAnswer(with([](FaultOptions& f) { f.per_byte = kLineSpeedPerByte; }), 1, payload)
                 .per_byte,
-            std::chrono::microseconds(87));
+            std::chrono::nanoseconds(86'806));
 }
 
 TEST(Responder, BadRequestChecksumGetsAStatusAndTheTraceNamesIt) {
