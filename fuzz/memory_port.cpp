@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/com_port_map.h"
+
 namespace vorlex::fuzz {
 namespace {
 
@@ -66,17 +68,10 @@ namespace vorlex::link {
 using fuzz::State;
 
 bool ComPortPath(int number, char (&path)[kDevicePathSize]) noexcept {
-  static constexpr struct {
-    int first;
-    const char* prefix;
-  } kRanges[] = {{1, "/dev/ttyS"}, {33, "/dev/ttyUSB"}, {65, "/dev/ttyACM"}};
-  for (const auto& range : kRanges) {
-    if (number >= range.first && number < range.first + 32) {
-      std::snprintf(path, sizeof path, "%s%d", range.prefix, number - range.first);
-      return true;
-    }
-  }
-  return false;
+  const ComPortRange* range = ComPortRangeOf(number);
+  if (range == nullptr) return false;
+  std::snprintf(path, sizeof path, "%s%d", range->prefix, number - range->first);
+  return true;
 }
 
 PortHandle OpenPort(const char* device_path) noexcept {

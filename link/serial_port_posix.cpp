@@ -16,6 +16,7 @@
 #include <ctime>
 #include <thread>
 
+#include "link/com_port_map.h"
 #include "link/serial_port.h"
 
 namespace vorlex::link {
@@ -95,20 +96,10 @@ bool ReleaseAndClose(int descriptor) {
 }  // namespace
 
 bool ComPortPath(int number, char (&path)[kDevicePathSize]) noexcept {
-  // Most readers today hang on a USB serial adapter, so the upper numbers reach those.
-  struct Range {
-    int first;
-    const char* prefix;
-  };
-  static constexpr Range kRanges[] = {{1, "/dev/ttyS"}, {33, "/dev/ttyUSB"}, {65, "/dev/ttyACM"}};
-  constexpr int kPortsPerRange = 32;
-  for (const Range& range : kRanges) {
-    if (number >= range.first && number < range.first + kPortsPerRange) {
-      std::snprintf(path, sizeof path, "%s%d", range.prefix, number - range.first);
-      return true;
-    }
-  }
-  return false;
+  const ComPortRange* range = ComPortRangeOf(number);
+  if (range == nullptr) return false;
+  std::snprintf(path, sizeof path, "%s%d", range->prefix, number - range->first);
+  return true;
 }
 
 PortHandle OpenPort(const char* device_path) noexcept {
