@@ -123,6 +123,18 @@ TEST(SimThroughLibrary, CardFilePersistsWritesAcrossSimulators) {
 
   std::ofstream(dir / "short.mfd") << "not a card";
   EXPECT_THROW(VirtualReader(CardFile(dir / "short.mfd")), std::runtime_error);
+
+  // No folder to save in: refused at start. A folder that goes away later: the write answers
+  // a status of its own, though the card holds the block.
+  EXPECT_THROW(VirtualReader(CardFile(dir / "missing" / "card.mfd")), std::runtime_error);
+  std::filesystem::create_directory(dir / "gone");
+  SimOnPty lost(CardFile(dir / "gone" / "card.mfd"));
+  std::filesystem::remove(dir / "gone");
+  ASSERT_EQ(REQ_14443_CARD(lost.handle(), 0, o.text, o.second, o.message), 0);
+  ASSERT_EQ(MIFS_AUTH(lost.handle(), 5, 0, kKey, o.message), 0);
+  EXPECT_EQ(MIFS_WRITE(lost.handle(), 5, 2, data, o.message), kCardNotSaved);
+  ASSERT_EQ(MIFS_READ(lost.handle(), 5, 2, o.text, o.message), 0);
+  EXPECT_STREQ(o.text, data);
 }
 
 // Both purchase modules behave alike; only the card identifier differs.
