@@ -241,8 +241,11 @@ TEST(SimProgram, RunsAProgramAgainstTheSimulator) {
        3,
        "",
        "did not start"},
+      // The usual nodes are there, the machine's serial ports are not.
       {{"run", "--com", "--", "sh", "-c",
-        "test -c /dev/ttyUSB0 && echo $VORLEX_PORT $VORLEX_EDITION"},
+        "for n in null zero random urandom tty ptmx ttyUSB0; do test -c /dev/$n || exit 1; done; "
+        "test -d /dev/pts -a -d /dev/shm -a -L /dev/fd -a ! -e /dev/ttyS0 -a ! -e /dev/ttyUSB1 "
+        "&& echo $VORLEX_PORT $VORLEX_EDITION"},
        0,
        "COM33 epurse",
        "COM33 is /dev/ttyUSB0"},
