@@ -360,16 +360,28 @@ void RemoveLink(const std::string& link, const std::string& target) {
   }
 }
 
+// The reader and what answers on the line, as the settings want them: one place for both the
+// pty and --device.
+ReaderOptions LoggingReader(ReaderOptions options) {
+  options.log = Say;
+  return options;
+}
+
+vorlex::engine::ScriptedReader::Responder Responder(VirtualReader& reader,
+                                                    const Settings& settings) {
+  TraceSink trace;
+  if (settings.trace) trace = Say;
+  return MakeResponder(reader, settings.faults, trace);
+}
+
 // The simulator on a pty of its own: the reader, the pty, and the link when asked for one.
 class PtySimulator {
  public:
   explicit PtySimulator(const Settings& settings)
-      : reader_(WithLog(settings.reader)), link_(settings.link) {
+      : reader_(LoggingReader(settings.reader)), link_(settings.link) {
     if (link_) claim_.emplace(*link_);
     releaser_.emplace(engine_.port());
-    TraceSink trace;
-    if (settings.trace) trace = Say;
-    engine_.SetResponder(MakeResponder(reader_, settings.faults, trace));
+    engine_.SetResponder(Responder(reader_, settings));
     if (link_) MakeLink(*link_, engine_.port());
   }
   ~PtySimulator() {
@@ -381,11 +393,6 @@ class PtySimulator {
   const std::string& port() const { return engine_.port(); }
 
  private:
-  static ReaderOptions WithLog(ReaderOptions options) {
-    options.log = Say;
-    return options;
-  }
-
   VirtualReader reader_;
   std::optional<std::string> link_;
   std::optional<LinkClaim> claim_;
@@ -491,12 +498,8 @@ int main(int argc, char** argv) {
   if (settings.run) return Run(settings, signals);
   try {
     if (settings.device) {
-      ReaderOptions reader_options = settings.reader;
-      reader_options.log = Say;
-      VirtualReader reader(reader_options);
-      TraceSink trace;
-      if (settings.trace) trace = Say;
-      const auto responder = MakeResponder(reader, settings.faults, trace);
+      VirtualReader reader(LoggingReader(settings.reader));
+      const auto responder = Responder(reader, settings);
       const int device = OpenRawDevice(*settings.device);
       {
         std::lock_guard lock(output_mutex);
