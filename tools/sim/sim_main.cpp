@@ -419,7 +419,7 @@ void WaitFor(int fd) {
   }
 }
 
-// Until the program ends; a stop request to us is passed on to it. Its exit status is ours.
+// Until the program ends; a stop request sent to us is passed on to it. Its exit status is ours.
 int WaitForProgram(pid_t pid, int signals) {
   for (;;) {
     int status = 0;
@@ -429,7 +429,10 @@ int WaitForProgram(pid_t pid, int signals) {
     WaitFor(signals);
     signalfd_siginfo info{};
     if (::read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    if (info.ssi_signo != SIGCHLD) ::kill(pid, static_cast<int>(info.ssi_signo));
+    // A terminal's Ctrl-C or hang-up (from the kernel) reached the program with us already.
+    if (info.ssi_signo != SIGCHLD && info.ssi_code != SI_KERNEL) {
+      ::kill(pid, static_cast<int>(info.ssi_signo));
+    }
   }
 }
 
