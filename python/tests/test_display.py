@@ -5,6 +5,7 @@ import pytest
 
 import vorlex
 
+pytestmark = pytest.mark.vorlex(edition="display")
 FF = b"\xff" * 6
 
 

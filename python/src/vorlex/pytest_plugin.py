@@ -41,8 +41,9 @@ def pytest_configure(config: pytest.Config) -> None:
 
 
 def _wanted(request: pytest.FixtureRequest) -> tuple[str | None, dict[str, Any]]:
-    marker = request.node.get_closest_marker("vorlex")
-    options = dict(marker.kwargs) if marker else {}
+    options: dict[str, Any] = {}
+    for marker in request.node.iter_markers("vorlex"):  # closest first: it wins
+        options = marker.kwargs | options
     return options.pop("edition", None), options
 
 
@@ -52,6 +53,8 @@ def vorlex_sim(request: pytest.FixtureRequest) -> Iterator[Simulator | ExternalS
     port = os.environ.get("VORLEX_PORT")
     if port:
         external = os.environ.get("VORLEX_EDITION", "epurse")
+        # A simulator of the test's own cannot start there either: the private /dev of
+        # `vorlex-sim run --com` has no pty multiplexer.
         if edition not in (None, external):
             pytest.skip(f"needs the {edition} edition; VORLEX_EDITION is {external}")
         if options:
