@@ -73,7 +73,9 @@ def main() -> None:
     library = _library.find_library("display")
     with tempfile.TemporaryDirectory() as work:
         program = Path(work) / "overhead_c"
-        subprocess.run(["cc", "-O2", "-std=c11", "-D_POSIX_C_SOURCE=200809L", f"-I{ROOT / 'include'}",
+        subprocess.run(["cc", "-O2", "-std=c11", "-Wall", "-Wextra", "-Werror",
+                        "-D_POSIX_C_SOURCE=200809L",
+                        f"-I{ROOT / 'include'}",
                         str(Path(__file__).with_name("overhead_c.c")), "-o", str(program), "-ldl"],
                        check=True)
         c_side: dict[str, list[float]] = {name: [] for name in CALLS}

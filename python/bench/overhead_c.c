@@ -28,18 +28,22 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s\n", dlerror());
     return 1;
   }
-  typedef ReaderHandle (*open_fn)(const char*);
-  typedef int (*close_fn)(ReaderHandle);
-  typedef int (*beep_fn)(ReaderHandle, int);
-  typedef int (*req_fn)(ReaderHandle, int, char*, char*, char*);
-  typedef int (*auth_fn)(ReaderHandle, int, int, const char*, char*);
-  typedef int (*read_fn)(ReaderHandle, int, int, char*, char*);
-  open_fn open_reader = (open_fn)dlsym(lib, "Open_Reader");
-  close_fn close_reader = (close_fn)dlsym(lib, "Close_Reader");
-  beep_fn beep = (beep_fn)dlsym(lib, "BELL_BEEP");
-  req_fn request = (req_fn)dlsym(lib, "REQ_14443_CARD");
-  auth_fn auth = (auth_fn)dlsym(lib, "MIFS_AUTH");
-  read_fn read_block = (read_fn)dlsym(lib, "MIFS_READ");
+  ReaderHandle (*open_reader)(const char*);
+  int (*close_reader)(ReaderHandle);
+  int (*beep)(ReaderHandle, int);
+  int (*request)(ReaderHandle, int, char*, char*, char*);
+  int (*auth)(ReaderHandle, int, int, const char*, char*);
+  int (*read_block)(ReaderHandle, int, int, char*, char*);
+  /* POSIX's way of taking a function from dlsym without an object-to-function cast. */
+#define FIND(pointer, name) \
+  if ((*(void**)&(pointer) = dlsym(lib, name)) == NULL) return 1
+  FIND(open_reader, "Open_Reader");
+  FIND(close_reader, "Close_Reader");
+  FIND(beep, "BELL_BEEP");
+  FIND(request, "REQ_14443_CARD");
+  FIND(auth, "MIFS_AUTH");
+  FIND(read_block, "MIFS_READ");
+#undef FIND
   const int count = atoi(argv[3]);
   long long* samples = calloc((size_t)(count > 0 ? count : 1), sizeof *samples);
   ReaderHandle reader = open_reader(argv[2]);
@@ -52,8 +56,7 @@ int main(int argc, char** argv) {
   for (int call = 0; call < 2; ++call) {
     for (int i = 0; i < count; ++i) {
       const long long started = now_ns();
-      const int result =
-          call == 0 ? read_block(reader, 1, 0, data, message) : beep(reader, 10);
+      const int result = call == 0 ? read_block(reader, 1, 0, data, message) : beep(reader, 10);
       samples[i] = now_ns() - started;
       if (result != 0) return 1;
     }

@@ -32,7 +32,7 @@ def test_housekeeping(vorlex_sim, vorlex_reader):
 
 def test_mifare_session(vorlex_reader):
     r = vorlex_reader
-    assert r.request_card() == vorlex.Card(atqa=bytes.fromhex("0004"), uid=bytes.fromhex("3A5C719E"))
+    assert r.request_card() == vorlex.Card(bytes.fromhex("0004"), bytes.fromhex("3A5C719E"))
     assert r.ats() == bytes.fromhex("0B78807002") + b"VORLEX"
     r.authenticate(1, FF)
     assert r.read_block(1, 0) == b"VORLEX SIM CARD "

@@ -61,7 +61,7 @@ PROTOTYPES = {
 
 def _source_root() -> Path | None:
     try:
-        from ._origin import SOURCE_ROOT  # written when the package is built
+        from ._origin import SOURCE_ROOT  # type: ignore[import]  # written by setup.py
     except ImportError:
         # Imported straight from the source tree: python/src/vorlex.
         root = Path(__file__).resolve().parents[3]
@@ -117,7 +117,9 @@ def load(edition: str, library: str | os.PathLike[str] | None) -> ctypes.CDLL:
         return _loaded[key]
     # CDLL releases the GIL for the duration of every call; on 32-bit Windows the exports are
     # __stdcall.
-    loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL  # type: ignore[attr-defined]
+    loader: type[ctypes.CDLL] = ctypes.CDLL
+    if sys.platform == "win32":
+        loader = ctypes.WinDLL
     try:
         lib = loader(str(path))
     except OSError as error:

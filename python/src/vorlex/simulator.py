@@ -73,8 +73,8 @@ class Simulator:
             self.stop()
             self._errors.seek(0)
             errors = self._errors.read().decode("utf-8", "replace").strip()
-            self._errors.close()
-            raise SimulatorError(f"{' '.join(command)} did not start (exit {self._process.returncode})"
+            raise SimulatorError(f"{' '.join(command)} did not start "
+                                 f"(exit {self._process.returncode})"
                                  + (f": {errors}" if errors else ""))
 
     def _collect(self) -> None:
@@ -99,6 +99,7 @@ class Simulator:
         self._output.join(5)
         if self._process.stdout is not None:
             self._process.stdout.close()
+        self._errors.close()
 
     def __enter__(self) -> Simulator:
         return self
