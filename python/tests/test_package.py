@@ -51,11 +51,22 @@ def test_library_lookup(tmp_path, monkeypatch, edition, library, env, expected):
     assert _library.load(edition, library)._name == str(expected)
 
 
-def test_epurse_port_names():
-    with pytest.raises(vorlex.Refused, match="COMn"):
-        vorlex.open("/dev/pts/0", "epurse")
-    with pytest.raises(vorlex.PortError):
-        vorlex.open("COM99", "epurse")  # beyond the mapped COM numbers: nothing is opened
+# (edition, port, error): names refused before Open_Reader, and ports that do not open.
+PORTS = [
+    ("epurse", "/dev/pts/0", vorlex.Refused),     # the e-purse edition takes COMn only
+    ("epurse", "COM0", vorlex.Refused),
+    ("epurse", "COM99", vorlex.PortError),         # beyond the mapped numbers: nothing opened
+    ("display", "/nonexistent/reader", vorlex.PortError),
+    ("display", "", vorlex.Refused),
+    ("display", "/dev/pts/0\0x", vorlex.Refused),
+    ("display", 5, vorlex.Refused),
+]
+
+
+@pytest.mark.parametrize("edition, port, error", PORTS)
+def test_port_names(edition, port, error):
+    with pytest.raises(error):
+        vorlex.open(port, edition)
 
 
 def test_record_layout():
