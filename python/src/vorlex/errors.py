@@ -1,0 +1,34 @@
+"""The package's exceptions."""
+from __future__ import annotations
+
+
+class VorlexError(Exception):
+    """Base of every error the package raises but Refused (a ValueError)."""
+
+
+class LibraryError(VorlexError):
+    """The edition's library is missing, cannot be loaded, or is the other edition."""
+
+
+class PortError(VorlexError, OSError):
+    """Open_Reader gave no handle: no such port, in use, or not a serial port."""
+
+
+class Refused(ValueError):
+    """An argument the library would refuse; nothing was sent to the reader."""
+
+
+class ReaderError(VorlexError):
+    """A call returned a non-zero status word.
+
+    status: the result (the reader's status word); message: the call's status text (GBK in
+    the library, decoded here); call: the export's name."""
+
+    def __init__(self, call: str, status: int, message: str) -> None:
+        self.call, self.status, self.message = call, status, message
+        super().__init__(f"{call}: status {status:04X}" + (f" ({message})" if message else ""))
+
+
+class NoAnswer(ReaderError):
+    """Result 1 after an exchange: three attempts without a usable answer, or an answer too
+    short for the call's outputs. (A reader status word of 0001 looks the same.)"""

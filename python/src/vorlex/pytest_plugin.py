@@ -1,0 +1,78 @@
+"""pytest fixtures over the simulator (registered through the pytest11 entry point).
+
+vorlex_sim: the simulator to test against. Under `vorlex-sim run --com N -- pytest`, the one
+that VORLEX_PORT and VORLEX_EDITION name; otherwise a vorlex-sim started for the test on a
+pty (display edition). vorlex_reader: a Reader open on it, closed after the test.
+
+    @pytest.mark.vorlex(edition="epurse", balance=500)
+
+asks for an edition (a test that the running simulator cannot serve is skipped with the reason)
+and for simulator options (which only a simulator started for the test can take)."""
+from __future__ import annotations
+
+import os
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import Any
+
+import pytest
+
+from .reader import Reader
+from .reader import open as open_reader
+from .simulator import Simulator
+
+
+@dataclass
+class ExternalSimulator:
+    """The simulator that `vorlex-sim run` started around this process."""
+
+    port: str
+    edition: str
+    lines: list[str] = field(default_factory=list)
+
+    def stop(self) -> None:
+        """Not ours to stop."""
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers", "vorlex(edition=..., **options): edition and simulator options of the "
+        "vorlex_sim and vorlex_reader fixtures")
+
+
+def _wanted(request: pytest.FixtureRequest) -> tuple[str | None, dict[str, Any]]:
+    options: dict[str, Any] = {}
+    for marker in request.node.iter_markers("vorlex"):  # closest first: it wins
+        options = marker.kwargs | options
+    return options.pop("edition", None), options
+
+
+@pytest.fixture
+def vorlex_sim(request: pytest.FixtureRequest) -> Iterator[Simulator | ExternalSimulator]:
+    edition, options = _wanted(request)
+    port = os.environ.get("VORLEX_PORT")
+    if port:
+        external = os.environ.get("VORLEX_EDITION", "epurse")
+        # A simulator of the test's own cannot start there either: the private /dev of
+        # `vorlex-sim run --com` has no pty multiplexer.
+        if edition not in (None, external):
+            pytest.skip(f"needs the {edition} edition; VORLEX_EDITION is {external}")
+        if options:
+            pytest.skip(f"needs simulator options {options}; the simulator on {port} is "
+                        "already running")
+        yield ExternalSimulator(port, external)
+        return
+    if edition == "epurse":
+        pytest.skip("the e-purse edition opens only COMn names: run the tests under "
+                    "`vorlex-sim run --com 33 -- pytest ...` (which sets VORLEX_PORT)")
+    simulator = Simulator(**options)
+    try:
+        yield simulator
+    finally:
+        simulator.stop()
+
+
+@pytest.fixture
+def vorlex_reader(vorlex_sim: Simulator | ExternalSimulator) -> Iterator[Reader]:
+    with open_reader(vorlex_sim.port, vorlex_sim.edition) as reader:  # type: ignore[arg-type]
+        yield reader

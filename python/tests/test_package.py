@@ -1,0 +1,112 @@
+"""Finding the libraries, the record layout, and readers on threads."""
+import ctypes
+import os
+import threading
+
+import pytest
+
+import vorlex
+from vorlex import _library
+
+# vorlex-sim run's private /dev has no pty multiplexer for the simulators started here.
+pytestmark = pytest.mark.skipif("VORLEX_PORT" in os.environ, reason="starts simulators of its own")
+DISPLAY = _library.find_library("display")
+EPURSE = _library.find_library("epurse")
+
+
+def edition_folder(tmp_path, edition, library):
+    (tmp_path / edition).mkdir()
+    (tmp_path / edition / library.name).symlink_to(library)
+    return tmp_path
+
+
+# (what, edition, library argument, VORLEX_LIBRARY_DIR contents, expected: path or error text)
+LOOKUPS = [
+    ("library argument wins", "display", DISPLAY, ("display", EPURSE), DISPLAY),
+    ("library folder argument", "display", DISPLAY.parent, None, DISPLAY),
+    ("VORLEX_LIBRARY_DIR before the build tree", "epurse", None, ("epurse", EPURSE), "env"),
+    ("build tree without VORLEX_LIBRARY_DIR", "epurse", None, None, EPURSE),
+    ("wrong edition by argument", "epurse", DISPLAY, None, "is not the epurse edition"),
+    ("wrong edition in VORLEX_LIBRARY_DIR", "display", None, ("display", EPURSE),
+     "is not the display edition"),
+    ("not a VORLEX library", "display", "libm.so.6", None, "not a VORLEX library"),
+    ("folder without a library", "display", "/", None, "no libvorlex"),
+    ("unknown edition", "pos", None, None, "unknown edition"),
+]
+
+
+@pytest.mark.parametrize("edition, library, env, expected", [row[1:] for row in LOOKUPS],
+                         ids=[row[0] for row in LOOKUPS])
+def test_library_lookup(tmp_path, monkeypatch, edition, library, env, expected):
+    _library._loaded.clear()
+    monkeypatch.delenv("VORLEX_LIBRARY_DIR", raising=False)
+    if env:
+        monkeypatch.setenv("VORLEX_LIBRARY_DIR", str(edition_folder(tmp_path, *env)))
+    if isinstance(expected, str) and expected != "env":
+        with pytest.raises(vorlex.LibraryError, match=expected):
+            _library.load(edition, library)
+        return
+    if expected == "env":
+        expected = tmp_path / edition / EPURSE.name
+    assert _library.load(edition, library)._name == str(expected)
+
+
+# (edition, port, error): names refused before Open_Reader, and ports that do not open.
+PORTS = [
+    ("epurse", "/dev/pts/0", vorlex.Refused),     # the e-purse edition takes COMn only
+    ("epurse", "COM0", vorlex.Refused),
+    ("epurse", "COM99", vorlex.PortError),         # beyond the mapped numbers: nothing opened
+    ("display", "/nonexistent/reader", vorlex.PortError),
+    ("display", "", vorlex.Refused),
+    ("display", "/dev/pts/0\0x", vorlex.Refused),
+    ("display", 5, vorlex.Refused),
+]
+
+
+@pytest.mark.parametrize("edition, port, error", PORTS)
+def test_port_names(edition, port, error):
+    with pytest.raises(error):
+        vorlex.open(port, edition)
+
+
+def test_record_layout():
+    offsets = {name: getattr(vorlex.PurchaseRecord, name).offset
+               for name, _ in vorlex.PurchaseRecord._fields_}
+    assert ctypes.sizeof(vorlex.PurchaseRecord) == 140
+    assert offsets == {"CallerBytes": 0, "CardId": 15, "CardInfo": 36, "Unused57": 57,
+                       "Amount": 60, "PrepData": 64, "PrepValue32": 80, "PrepValue16": 84,
+                       "PrepByte1": 88, "PrepByte2": 89, "PrepText": 90, "CardValue24": 100,
+                       "ResultText4": 104, "ResultText1": 111, "ResultText2": 120,
+                       "ResultText3": 129, "Unused138": 138}
+
+
+def test_calls_on_another_reader_run_meanwhile():
+    # While one thread waits in C for a silent reader, another reader's calls go through.
+    with vorlex.simulator(silent=True) as mute, vorlex.simulator() as sim, \
+            vorlex.open(mute.port, "display") as silent, vorlex.open(sim.port, "display") as live:
+        waiting = threading.Thread(target=lambda: pytest.raises(vorlex.NoAnswer, silent.beep))
+        waiting.start()
+        for _ in range(3):
+            live.beep()
+        assert waiting.is_alive(), "the other reader's calls waited for the silent one"
+        waiting.join()
+
+
+VERSIONS = [("hardware_version", b"VORLEX-SIM HW 1.0"), ("software_version", b"VORLEX-SIM SW 1.0")]
+
+
+def test_one_reader_shared_by_threads():
+    # Without the reader's lock the threads' exchanges would cross on the one port.
+    with vorlex.simulator(slow_bytes=300) as sim, vorlex.open(sim.port, "display") as reader:
+        answers = {name: [] for name, _ in VERSIONS}
+
+        def calls(name):
+            for _ in range(10):
+                answers[name].append(getattr(reader, name)())
+
+        threads = [threading.Thread(target=calls, args=(name,)) for name, _ in VERSIONS]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        assert answers == {name: [version] * 10 for name, version in VERSIONS}
