@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <system_error>
@@ -20,8 +21,9 @@ namespace vorlex::sim {
 namespace {
 
 // The nodes a program expects on /dev, taken over from the machine's /dev as they are there.
-constexpr std::array kUsualNodes = {"null", "zero", "full", "random", "urandom", "tty",
-                                    "pts",  "ptmx", "shm",  "mqueue", "log"};
+// /dev/pts and /dev/ptmx are made apart (see MountPtys).
+constexpr std::array kUsualNodes = {"null", "zero", "full",   "random", "urandom",
+                                    "tty",  "shm",  "mqueue", "log"};
 constexpr std::array kStandardLinks = {
     std::pair{"fd", "/proc/self/fd"}, std::pair{"stdin", "/proc/self/fd/0"},
     std::pair{"stdout", "/proc/self/fd/1"}, std::pair{"stderr", "/proc/self/fd/2"}};
@@ -117,6 +119,32 @@ bool EnterNamespace(ChildFailure& failure, const char* uid_map, const char* gid_
   return true;
 }
 
+// New ptys must work inside: the kernel finds the pty file system of /dev/ptmx in the "pts"
+// beside it, which a bind-mounted ptmx node does not have, so ptmx is the link pts/ptmx. As root
+// the machine's /dev/pts is kept (its terminals keep their names); in a user namespace its ptmx
+// is usually closed to ordinary users, so the program gets a pty instance of its own.
+bool MountPtys(ChildFailure& failure, int old_dev) {
+  if (::mkdir("/dev/pts", 0755) != 0) {
+    Fail(failure, 3, "mkdir ", "/dev/pts");
+    return false;
+  }
+  char host_pts[64];
+  std::snprintf(host_pts, sizeof host_pts, "/proc/self/fd/%d/pts", old_dev);
+  const bool mounted = failure.isolation == 1
+                           ? ::mount(host_pts, "/dev/pts", nullptr, MS_BIND | MS_REC, nullptr) == 0
+                           : ::mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+                                     "newinstance,ptmxmode=0666,mode=0620") == 0;
+  if (!mounted) {
+    Fail(failure, 3, "mount ", "/dev/pts");
+    return false;
+  }
+  if (::symlink("pts/ptmx", "/dev/ptmx") != 0) {
+    Fail(failure, 3, "symlink ", "/dev/ptmx");
+    return false;
+  }
+  return true;
+}
+
 bool BuildDev(ChildFailure& failure, const std::vector<Step>& steps, int old_dev) {
   // Nothing mounted from here on may reach the machine's namespace.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
@@ -165,7 +193,7 @@ bool BuildDev(ChildFailure& failure, const std::vector<Step>& steps, int old_dev
       return false;
     }
   }
-  return true;
+  return MountPtys(failure, old_dev);
 }
 
 [[noreturn]] void Child(const ProgramLaunch& launch, const std::vector<Step>& steps, int old_dev,
