@@ -10,18 +10,19 @@ const char* SideName(Side side) { return side == Side::kHost ? "host" : "reader"
 
 namespace {
 
-void NameCommand(nlohmann::json& line, const Bytes& payload) {
+void NameCommand(nlohmann::ordered_json& line, const Bytes& payload) {
   if (payload.size() < 2) return;
   const char* name = KnownCommandName(payload[0], payload[1]);
-  line["command"] = name != nullptr ? nlohmann::json(name) : nlohmann::json(nullptr);
+  line["command"] =
+      name != nullptr ? nlohmann::ordered_json(name) : nlohmann::ordered_json(nullptr);
   line["class"] = payload[0];
   line["code"] = payload[1];
 }
 
 }  // namespace
 
-nlohmann::json RecordLine(Side from, const WireEvent& event, const Bytes* request) {
-  nlohmann::json line;
+nlohmann::ordered_json RecordLine(Side from, const WireEvent& event, const Bytes* request) {
+  nlohmann::ordered_json line;
   line["t_us"] = event.first_us;
   line["end_us"] = event.last_us;
   line["from"] = SideName(from);

@@ -17,7 +17,8 @@ const char* SideName(Side side);     // "host", "reader"
 
 // The JSON object for one event. An answer names `request`, the last request frame the host
 // sent, when there was one.
-nlohmann::json RecordLine(Side from, const WireEvent& event, const Bytes* request = nullptr);
+nlohmann::ordered_json RecordLine(Side from, const WireEvent& event,
+                                  const Bytes* request = nullptr);
 
 struct RecordedEvent {
   Side from = Side::kHost;
