@@ -1,63 +1,52 @@
 // vorlex-sim: a virtual card reader on a pty (or a serial device) for the library and its tools.
 #include <fcntl.h>
-#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "device_link.h"
+#include "private_dev.h"
+#include "replay.h"
 #include "scripted_reader.h"
 #include "sim_responder.h"
 #include "virtual_reader.h"
+
+extern char** environ;
 
 namespace {
 
 using namespace vorlex::sim;
 
-constexpr char kUsage[] = R"(Usage: vorlex-sim [OPTION]...
-A virtual VORLEX contactless reader. It creates a pseudo-terminal, prints the path of its
-device on the first line of standard output and answers the library there until it is stopped
-(Ctrl-C, SIGTERM). Other output: one line per display text, beep and purchase, and with
---trace every request and answer.
-
-Line:
-  --device PATH      serve this serial device (raw, 115200 8N1) instead of a new pty
-  --link PATH        keep a symlink PATH to the pty device (replaced if it is a symlink,
-                     removed at exit)
-Cards:
-  --card-file PATH   Mifare 1K image (1024 bytes, blocks in order): loaded at start if it
-                     exists, saved after every successful write
-  --balance CENTS    starting balance of both purses (default 10000 = 100.00)
-  --no-card          an empty field: card requests and purse searches answer "no card"
-Faults:
-  --silent           never answer
-  --drop-every N     no answer to every Nth request
-  --corrupt KIND     answers with a wrong stx, etx or checksum
-  --truncate         answers cut after half their bytes
-  --fault-every N    --corrupt and --truncate hit every Nth answer only (default 1)
-  --slow-bytes US    wait US microseconds before each answer byte
-  --pace             answer at line speed, 115200 baud (86.8 us a byte)
-Other:
-  --trace            print every request and answer, decoded
-  --help, --version
-
-The simulated reader (details in docs/simulator.md):
+// What --help prints after the options: the reader that answers.
+constexpr char kReaderSummary[] = R"(The simulated reader (details in docs/simulator.md):
   versions   "VORLEX-SIM HW 1.0" / "VORLEX-SIM SW 1.0"
   card       one dual-interface card: Mifare Classic 1K (ATQA 0004, UID 3A5C719E unless the
              card file says otherwise) with an ISO 14443-4 application. Card request mode 0
@@ -76,14 +65,22 @@ Reader status words: 0101 unknown command, 0102 bad length, 0103 bad checksum,
   0104 bad argument, 0201 no card, 0202 card not selected, 0301 authentication failed,
   0302 not authenticated, 0303 access denied, 0304 bad block address, 0305 bad access bits,
   0401 SAM not powered, 0501 module not initialised, 0502 insufficient balance,
-  0503 no purchase prepared, 0504 bad amount.
+  0503 no purchase prepared, 0504 bad amount, 0306 card file not saved.
 )";
 
 struct Settings {
   ReaderOptions reader;
   FaultOptions faults;
   bool trace = false;
-  std::optional<std::string> device, link;
+  std::optional<std::string> device, link, log;
+  std::optional<unsigned long> slow_bytes;
+  bool pace = false;
+  std::optional<std::string> replay;
+  bool replay_timing = false, replay_strict = false;
+  // run
+  bool run = false;
+  std::optional<int> com;
+  std::vector<std::string> program;
 };
 
 [[noreturn]] void UsageError(const std::string& text) {
@@ -91,128 +88,211 @@ struct Settings {
   std::exit(2);
 }
 
-unsigned long Number(const char* option, const char* text, unsigned long max) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long value = std::strtoul(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value > max) {
-    UsageError(std::string("--") + option + ": not a number from 0 to " + std::to_string(max) +
-               ": " + text);
+// Every option of the simulated reader, in one place: the plain simulator and `run` take the
+// same set.
+void AddReaderOptions(CLI::App& app, Settings& s) {
+  const std::string line = "Line", cards = "Cards", faults = "Faults", other = "Other";
+  app.add_option("--device", s.device, "serve this serial device (raw, 115200 8N1), not a new pty")
+      ->option_text("PATH")
+      ->group(line);
+  app.add_option("--link", s.link,
+                 "keep a symlink PATH to the pty (a stale symlink is replaced; removed at exit)")
+      ->option_text("PATH")
+      ->group(line);
+
+  app.add_option("--card-file", s.reader.card_file,
+                 "Mifare 1K image, 1024 bytes: loaded if it exists, saved after each write")
+      ->option_text("PATH")
+      ->group(cards);
+  app.add_option("--balance", s.reader.balance,
+                 "starting balance of both purses (default 10000 = 100.00)")
+      ->check(CLI::Range(0u, 0x7FFFFFFFu))
+      ->option_text("CENTS")
+      ->group(cards);
+  app.add_flag("--no-card", s.reader.no_card,
+               "an empty field: card requests and purse searches answer \"no card\"")
+      ->group(cards);
+
+  app.add_flag("--silent", s.faults.silent, "never answer")->group(faults);
+  app.add_option("--drop-every", s.faults.drop_every, "no answer to every Nth request")
+      ->check(CLI::Range(1u, 1000000u))
+      ->option_text("N")
+      ->group(faults);
+  app.add_option("--corrupt", s.faults.corrupt, "answers with a wrong stx, etx or checksum")
+      ->transform(CLI::CheckedTransformer(
+          std::map<std::string, Corruption>{{"stx", Corruption::kStx},
+                                            {"etx", Corruption::kEtx},
+                                            {"checksum", Corruption::kChecksum}}))
+      ->option_text("stx|etx|checksum")
+      ->group(faults);
+  app.add_flag("--truncate", s.faults.truncate, "answers cut after half their bytes")
+      ->group(faults);
+  app.add_option("--fault-every", s.faults.fault_every,
+                 "--corrupt and --truncate hit every Nth answer only (default 1)")
+      ->check(CLI::Range(1u, 1000000u))
+      ->option_text("N")
+      ->group(faults);
+  app.add_option("--slow-bytes", s.slow_bytes, "wait US microseconds before each answer byte")
+      ->check(CLI::Range(0ul, 10000000ul))
+      ->option_text("US")
+      ->group(faults);
+  app.add_flag("--pace", s.pace, "answer at line speed, 115200 baud (86.8 us a byte)")
+      ->group(faults);
+
+  app.add_flag("--trace", s.trace, "print every request and answer, decoded")->group(other);
+  app.add_option("--log", s.log,
+                 "write the simulator's lines (all but the pty path) to FILE, not stdout "
+                 "(run: stderr)")
+      ->option_text("FILE")
+      ->group(other);
+
+  const std::string replay = "Replay (docs/tap.md)";
+  auto* file = app.add_option("--replay", s.replay,
+                              "answer from a vorlex-tap recording (JSON lines) instead of the "
+                              "simulated reader; exit 1 at the end after a mismatch")
+                   ->option_text("FILE")
+                   ->group(replay);
+  app.add_flag("--replay-timing", s.replay_timing, "answer after the recorded delays")
+      ->needs(file)
+      ->group(replay);
+  app.add_flag("--replay-strict", s.replay_strict, "stop at the first mismatch")
+      ->needs(file)
+      ->group(replay);
+}
+
+// Combinations in which an option would change nothing, or contradict another, are refused, so
+// that a mistyped test setup fails at once instead of quietly testing something else.
+void CheckCombination(const std::function<bool(const char*)>& given, const Settings& s) {
+  const auto refuse_with = [&given](const char* option, std::initializer_list<const char*> names,
+                                    const std::string& why) {
+    if (!given(option)) return;
+    for (const char* name : names) {
+      if (given(name)) UsageError(std::string(name) + " changes nothing: " + why);
+    }
+  };
+  if (given("--fault-every") && !given("--corrupt") && !given("--truncate")) {
+    UsageError("--fault-every changes nothing: it applies to --corrupt and --truncate");
   }
-  return value;
+  refuse_with(
+      "--silent",
+      {"--drop-every", "--corrupt", "--truncate", "--fault-every", "--slow-bytes", "--pace"},
+      "--silent never answers");
+  if (s.faults.drop_every == 1) {
+    refuse_with("--drop-every", {"--corrupt", "--truncate", "--slow-bytes", "--pace"},
+                "--drop-every 1 drops every answer");
+  }
+  refuse_with("--no-card", {"--card-file", "--balance"}, "with --no-card no card is ever found");
+  if (given("--slow-bytes") && given("--pace")) UsageError("--slow-bytes and --pace contradict");
+  if (given("--device") && given("--link")) UsageError("--link is for the pty, not --device");
+  refuse_with("--replay",
+              {"--card-file", "--balance", "--no-card", "--silent", "--drop-every", "--corrupt",
+               "--truncate", "--fault-every"},
+              "the answers come from the recording, faults included");
+  refuse_with("--replay-timing", {"--pace", "--slow-bytes"}, "the recording has the timing");
 }
 
 Settings Parse(int argc, char** argv) {
-  enum {
-    kDevice = 256,
-    kLink,
-    kCardFile,
-    kBalance,
-    kNoCard,
-    kSilent,
-    kDropEvery,
-    kCorrupt,
-    kTruncate,
-    kFaultEvery,
-    kSlowBytes,
-    kPace,
-    kTrace,
-    kHelp,
-    kVersion
-  };
-  static const option kOptions[] = {{"device", required_argument, nullptr, kDevice},
-                                    {"link", required_argument, nullptr, kLink},
-                                    {"card-file", required_argument, nullptr, kCardFile},
-                                    {"balance", required_argument, nullptr, kBalance},
-                                    {"no-card", no_argument, nullptr, kNoCard},
-                                    {"silent", no_argument, nullptr, kSilent},
-                                    {"drop-every", required_argument, nullptr, kDropEvery},
-                                    {"corrupt", required_argument, nullptr, kCorrupt},
-                                    {"truncate", no_argument, nullptr, kTruncate},
-                                    {"fault-every", required_argument, nullptr, kFaultEvery},
-                                    {"slow-bytes", required_argument, nullptr, kSlowBytes},
-                                    {"pace", no_argument, nullptr, kPace},
-                                    {"trace", no_argument, nullptr, kTrace},
-                                    {"help", no_argument, nullptr, kHelp},
-                                    {"version", no_argument, nullptr, kVersion},
-                                    {nullptr, 0, nullptr, 0}};
+  CLI::App app(
+      "A virtual VORLEX contactless reader. It creates a pseudo-terminal, prints the path of\n"
+      "its device on the first line of standard output (the bare path, for scripts) and\n"
+      "answers the library there until it is stopped (Ctrl-C, SIGTERM). Other output: one\n"
+      "line per display text, beep and purchase, and with --trace every request and answer.",
+      "vorlex-sim");
   Settings settings;
-  opterr = 0;
-  for (;;) {
-    const int index = optind;
-    const int c = getopt_long(argc, argv, "", kOptions, nullptr);
-    if (c == -1) break;
-    switch (c) {
-      case kDevice:
-        settings.device = optarg;
-        break;
-      case kLink:
-        settings.link = optarg;
-        break;
-      case kCardFile:
-        settings.reader.card_file = optarg;
-        break;
-      case kBalance:
-        settings.reader.balance = static_cast<std::uint32_t>(Number("balance", optarg, 0x7FFFFFFF));
-        break;
-      case kNoCard:
-        settings.reader.no_card = true;
-        break;
-      case kSilent:
-        settings.faults.silent = true;
-        break;
-      case kDropEvery:
-        settings.faults.drop_every = static_cast<unsigned>(Number("drop-every", optarg, 1000000));
-        break;
-      case kCorrupt: {
-        const std::string kind = optarg;
-        if (kind == "stx") {
-          settings.faults.corrupt = Corruption::kStx;
-        } else if (kind == "etx") {
-          settings.faults.corrupt = Corruption::kEtx;
-        } else if (kind == "checksum") {
-          settings.faults.corrupt = Corruption::kChecksum;
-        } else {
-          UsageError("--corrupt takes stx, etx or checksum, not " + kind);
-        }
-        break;
-      }
-      case kTruncate:
-        settings.faults.truncate = true;
-        break;
-      case kFaultEvery:
-        settings.faults.fault_every = static_cast<unsigned>(Number("fault-every", optarg, 1000000));
-        break;
-      case kSlowBytes:
-        settings.faults.per_byte =
-            std::chrono::microseconds(Number("slow-bytes", optarg, 10000000));
-        break;
-      case kPace:
-        settings.faults.per_byte = kLineSpeedPerByte;
-        break;
-      case kTrace:
-        settings.trace = true;
-        break;
-      case kHelp:
-        std::cout << kUsage;
-        std::exit(0);
-      case kVersion:
-        std::cout << "vorlex-sim " << VORLEX_VERSION << "\n";
-        std::exit(0);
-      default:
-        UsageError(std::string("unknown option or missing value: ") + argv[index]);
+  AddReaderOptions(app, settings);
+  app.set_version_flag("--version", std::string("vorlex-sim ") + VORLEX_VERSION);
+  app.footer(kReaderSummary);
+
+  CLI::App* run = app.add_subcommand(
+      "run",
+      "Usage: vorlex-sim run [--com [N]] [simulator options] -- PROGRAM [ARGS...]\n"
+      "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
+      "exit status is run's. PROGRAM finds the port in $VORLEX_PORT and the edition in\n"
+      "$VORLEX_EDITION. With --com, PROGRAM runs in a private mount namespace whose /dev holds\n"
+      "the COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
+      "nodes; as an ordinary user in a user namespace, as root in a mount namespace. Without\n"
+      "--com PROGRAM gets the pty's path. The simulator's lines go to stderr or --log FILE.\n"
+      "Exit 3: the simulator or the namespace could not be set up (the reason is printed).");
+  AddReaderOptions(*run, settings);
+  run->add_option("--com", settings.com,
+                  "the e-purse edition's port COM N (default 33) is the simulator, in a private "
+                  "/dev")
+      ->expected(0, 1)
+      ->default_str("33")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            int number = 0;
+            if (!CLI::detail::lexical_cast(text, number) || !ComDevice(number)) {
+              return "no COM port " + text + " (1 to 96)";
+            }
+            return {};
+          },
+          "N"))
+      ->option_text("[N]")
+      ->group("Run");
+
+  // PROGRAM and its arguments follow "--" and are not ours to parse.
+  int ours = argc;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--") {
+      ours = i;
+      break;
     }
   }
-  if (optind < argc) UsageError(std::string("unexpected argument: ") + argv[optind]);
-  if (settings.device && settings.link) UsageError("--link is for the pty, not --device");
+  settings.program.assign(argv + std::min(ours + 1, argc), argv + argc);
+  try {
+    app.parse(ours, argv);
+  } catch (const CLI::ParseError& error) {
+    if (error.get_exit_code() == 0) std::exit(app.exit(error));
+    UsageError(error.what());
+  }
+  settings.run = run->parsed();
+  CheckCombination([&](const char* name) { return app.count(name) + run->count(name) != 0; },
+                   settings);
+  if (settings.run) {
+    if (settings.program.empty()) UsageError("run: give the program after --");
+    if (settings.device) UsageError("run serves a pty of its own; --device is not for run");
+  } else {
+    if (ours != argc) UsageError("a program after -- is for run: vorlex-sim run -- PROGRAM");
+  }
+  if (settings.slow_bytes) {
+    settings.faults.per_byte = std::chrono::microseconds(*settings.slow_bytes);
+  }
+  if (settings.pace) settings.faults.per_byte = kLineSpeedPerByte;
   return settings;
 }
 
-// Lines from the serving thread and the main thread never interleave.
+// Where the simulator's lines go. Lines from the serving thread and the main thread never
+// interleave.
 std::mutex output_mutex;
+std::ostream* lines = &std::cout;
 void Say(const std::string& line) {
   std::lock_guard lock(output_mutex);
-  std::cout << line << std::endl;
+  *lines << line << std::endl;
+}
+
+// With --replay, the recording answers instead of the virtual reader.
+std::optional<Replay> replay;
+
+vorlex::engine::ScriptedReader::Responder Answering(const Settings& settings, VirtualReader& reader,
+                                                    const TraceSink& trace) {
+  if (!replay) return MakeResponder(reader, settings.faults, trace);
+  return [&settings, trace](const vorlex::engine::ParsedFrame& request) {
+    if (trace) trace("-> " + DescribeRequest(request.payload));
+    vorlex::engine::Reply reply = replay->Answer(request);
+    if (!settings.replay_timing && settings.faults.per_byte.count() > 0) {
+      reply.Paced(settings.faults.per_byte);
+    }
+    if (trace) trace("<- " + vorlex::engine::HexText(reply.bytes, true));
+    return reply;
+  };
+}
+
+// What the run ends with: 1 after a replay mismatch, whatever it would have been otherwise.
+int ReplayEnd(int status) {
+  if (!replay) return status;
+  std::cerr << replay->Summary() << "\n";
+  return replay->mismatches() > 0 ? 1 : status;
 }
 
 // Hosts open the port exclusively (TIOCEXCL). A real serial device forgets that on its last
@@ -264,6 +344,45 @@ class ExclusiveReleaser {
   std::thread thread_;
 };
 
+// A live simulator holds its --link by an abstract socket named after the link's path. The
+// kernel drops the name with the process, so a killed simulator leaves no stale claim, and a
+// second simulator cannot take over (and at its exit delete) a link that another still serves.
+class LinkClaim {
+ public:
+  explicit LinkClaim(const std::string& link) {
+    namespace fs = std::filesystem;
+    const fs::path absolute = fs::absolute(link).lexically_normal();
+    std::string name =
+        "vorlex-sim link " +
+        (fs::weakly_canonical(absolute.parent_path()) / absolute.filename()).string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (name.size() > sizeof address.sun_path - 1) {
+      name = "vorlex-sim link #" + std::to_string(std::hash<std::string>()(name));
+    }
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+      const int error = errno;
+      ::close(fd_);
+      if (error == EADDRINUSE) {
+        throw std::runtime_error("--link " + link +
+                                 ": another simulator is serving it; stop that one or choose "
+                                 "another path");
+      }
+      throw std::system_error(error, std::generic_category(), "claim --link " + link);
+    }
+  }
+  ~LinkClaim() { ::close(fd_); }
+  LinkClaim(const LinkClaim&) = delete;
+  LinkClaim& operator=(const LinkClaim&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
 // Points `link` at `target`, replacing an older symlink but never a file of someone else's.
 void MakeLink(const std::string& link, const std::string& target) {
   namespace fs = std::filesystem;
@@ -286,13 +405,48 @@ void RemoveLink(const std::string& link, const std::string& target) {
   }
 }
 
-int StopSignals() {
+// The simulator on a pty of its own: the reader, the pty, and the link when asked for one.
+class PtySimulator {
+ public:
+  explicit PtySimulator(const Settings& settings)
+      : reader_(WithLog(settings.reader)), link_(settings.link) {
+    if (link_) claim_.emplace(*link_);
+    releaser_.emplace(engine_.port());
+    TraceSink trace;
+    if (settings.trace) trace = Say;
+    engine_.SetResponder(Answering(settings, reader_, trace));
+    if (link_) MakeLink(*link_, engine_.port());
+  }
+  ~PtySimulator() {
+    if (link_) RemoveLink(*link_, engine_.port());
+  }
+  PtySimulator(const PtySimulator&) = delete;
+  PtySimulator& operator=(const PtySimulator&) = delete;
+
+  const std::string& port() const { return engine_.port(); }
+
+ private:
+  static ReaderOptions WithLog(ReaderOptions options) {
+    options.log = Say;
+    return options;
+  }
+
+  VirtualReader reader_;
+  std::optional<std::string> link_;
+  std::optional<LinkClaim> claim_;
+  vorlex::engine::ScriptedReader engine_;
+  std::optional<ExclusiveReleaser> releaser_;
+};
+
+// Blocked before any thread starts, so that only the signalfd sees them; `run` also waits for
+// its program's end there.
+int StopSignals(bool with_children) {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGHUP);
-  // Blocked before any thread starts, so that only the signalfd sees them.
+  if (with_children) sigaddset(&signals, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   return ::signalfd(-1, &signals, SFD_CLOEXEC);
 }
@@ -303,43 +457,126 @@ void WaitFor(int fd) {
   }
 }
 
+// Until the program ends; a stop request to us is passed on to it. Its exit status is ours.
+int WaitForProgram(pid_t pid, int signals) {
+  for (;;) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    WaitFor(signals);
+    signalfd_siginfo info{};
+    if (::read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    if (info.ssi_signo != SIGCHLD) ::kill(pid, static_cast<int>(info.ssi_signo));
+  }
+}
+
+int Run(const Settings& settings, int signals) {
+  std::unique_ptr<PtySimulator> simulator;
+  try {
+    simulator = std::make_unique<PtySimulator>(settings);
+  } catch (const std::exception& error) {
+    std::cerr << "vorlex-sim: run: the simulator did not start: " << error.what() << "\n";
+    return 3;
+  }
+  ProgramLaunch launch;
+  launch.argv = settings.program;
+  launch.pty = simulator->port();
+  std::string port = launch.pty;
+  if (settings.com) {
+    launch.device = ComDevice(*settings.com);
+    port = "COM" + std::to_string(*settings.com);
+  }
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    if (text.starts_with("VORLEX_PORT=") || text.starts_with("VORLEX_EDITION=")) continue;
+    launch.environment.emplace_back(text);
+  }
+  launch.environment.push_back("VORLEX_PORT=" + port);
+  launch.environment.push_back(std::string("VORLEX_EDITION=") +
+                               (settings.com ? "epurse" : "display"));
+  LaunchResult started;
+  try {
+    started = LaunchProgram(launch);
+  } catch (const std::exception& error) {
+    std::cerr << "vorlex-sim: run: " << error.what() << "\n";
+    return 3;
+  }
+  if (started.pid < 0) {
+    std::cerr << "vorlex-sim: run: " << started.error << "\n";
+    return started.exit_code;
+  }
+  Say("vorlex-sim: " + (launch.device ? port + " is " + *launch.device + " = " + launch.pty +
+                                            ", in " + started.isolation
+                                      : "the reader is " + launch.pty));
+  return ReplayEnd(WaitForProgram(started.pid, signals));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const Settings settings = Parse(argc, argv);
-  const int stop = StopSignals();
-  if (stop < 0) {
+  const int start_failure = settings.run ? 3 : 1;
+  static std::ofstream log_file;
+  if (settings.run) lines = &std::cerr;
+  if (settings.log) {
+    log_file.open(*settings.log, std::ios::out | std::ios::trunc);
+    if (!log_file) {
+      std::cerr << "vorlex-sim: cannot write --log " << *settings.log << ": "
+                << std::strerror(errno) << "\n";
+      return start_failure;
+    }
+    lines = &log_file;
+  }
+  const int signals = StopSignals(settings.run);
+  if (signals < 0) {
     std::perror("vorlex-sim: signalfd");
-    return 1;
+    return start_failure;
   }
   try {
-    ReaderOptions reader_options = settings.reader;
-    reader_options.log = [](const std::string& line) { Say(line); };
-    VirtualReader reader(reader_options);
-    TraceSink trace;
-    if (settings.trace) trace = [](const std::string& line) { Say(line); };
-    const auto responder = MakeResponder(reader, settings.faults, trace);
-
+    if (settings.replay) {
+      replay.emplace(
+          LoadRecording(*settings.replay),
+          ReplayOptions{.timing = settings.replay_timing, .strict = settings.replay_strict},
+          [](const std::string& line) {
+            std::lock_guard lock(output_mutex);
+            std::cerr << line << std::endl;
+          },
+          [] { ::kill(::getpid(), SIGTERM); });
+    }
+  } catch (const std::exception& error) {
+    std::cerr << "vorlex-sim: --replay: " << error.what() << "\n";
+    return start_failure;
+  }
+  if (settings.run) return Run(settings, signals);
+  try {
     if (settings.device) {
+      ReaderOptions reader_options = settings.reader;
+      reader_options.log = Say;
+      VirtualReader reader(reader_options);
+      TraceSink trace;
+      if (settings.trace) trace = Say;
+      const auto responder = Answering(settings, reader, trace);
       const int device = OpenRawDevice(*settings.device);
-      Say(*settings.device);
-      const bool ok = ServeDevice(device, stop, responder);
+      {
+        std::lock_guard lock(output_mutex);
+        std::cout << *settings.device << std::endl;
+      }
+      const bool ok = ServeDevice(device, signals, responder);
       ::close(device);
       if (!ok) {
         std::cerr << "vorlex-sim: " << *settings.device << " failed or went away\n";
         return 1;
       }
-      return 0;
+      return ReplayEnd(0);
     }
-
-    vorlex::engine::ScriptedReader engine;
-    ExclusiveReleaser releaser(engine.port());
-    engine.SetResponder(responder);
-    if (settings.link) MakeLink(*settings.link, engine.port());
-    Say(engine.port());
-    WaitFor(stop);
-    if (settings.link) RemoveLink(*settings.link, engine.port());
-    return 0;
+    PtySimulator simulator(settings);
+    {
+      std::lock_guard lock(output_mutex);
+      std::cout << simulator.port() << std::endl;  // the first line: the bare path, for scripts
+    }
+    WaitFor(signals);
+    return ReplayEnd(0);
   } catch (const std::exception& error) {
     std::cerr << "vorlex-sim: " << error.what() << "\n";
     return 1;

@@ -28,6 +28,8 @@ const char* StatusName(std::uint16_t status) {
       return "bad block address";
     case kBadAccessBits:
       return "bad access bits";
+    case kCardNotSaved:
+      return "card file not saved";
     case kSamNotPowered:
       return "SAM not powered";
     case kModuleNotInitialised:

@@ -19,6 +19,7 @@ enum Status : std::uint16_t {
   kAccessDenied = 0x0303,      // the sector's access conditions refuse it
   kBadAddress = 0x0304,        // sector over 15 or block over 3
   kBadAccessBits = 0x0305,     // a trailer write whose access bytes are inconsistent
+  kCardNotSaved = 0x0306,      // the card took the write, but the --card-file image was not saved
   kSamNotPowered = 0x0401,
   kModuleNotInitialised = 0x0501,
   kInsufficientBalance = 0x0502,

@@ -1,6 +1,7 @@
 #include "virtual_reader.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -81,8 +82,24 @@ AppletConfig SamApplet(char slot) {
   return config;
 }
 
+// Saving writes PATH.tmp and renames it over PATH: where that file cannot be made (no such
+// folder, no permission), no write would ever be saved, so the simulator refuses to start.
+void CheckSavable(const std::filesystem::path& path) {
+  std::filesystem::path temporary = path;
+  temporary += ".tmp";
+  const bool existed = std::filesystem::exists(temporary);
+  errno = 0;
+  if (!std::ofstream(temporary, std::ios::binary | std::ios::app)) {
+    throw std::runtime_error("card file " + path.string() + " cannot be saved: cannot create " +
+                             temporary.string() + ": " + std::strerror(errno));
+  }
+  std::error_code error;
+  if (!existed) std::filesystem::remove(temporary, error);
+}
+
 MifareClassic1K LoadCard(const ReaderOptions& options) {
   if (!options.card_file) return MifareClassic1K(kDefaultUid);
+  CheckSavable(*options.card_file);
   std::error_code error;
   if (!std::filesystem::exists(*options.card_file, error)) return MifareClassic1K(kDefaultUid);
   std::ifstream in(*options.card_file, std::ios::binary);
@@ -229,7 +246,7 @@ Bytes VirtualReader::Iso14443(std::uint8_t code, std::span<const std::uint8_t> a
       Block block;
       std::copy(args.begin() + 2, args.end(), block.begin());
       const Status status = mifare_.Write(args[0], args[1], block);
-      if (status == kOk) SaveCard();
+      if (status == kOk && !SaveCard()) return StatusOnly(kCardNotSaved);
       return StatusOnly(status);
     }
     case 0x06:
@@ -322,8 +339,8 @@ Bytes VirtualReader::Module(PurchaseModule& module, std::uint8_t code,
   return answer.status == kOk ? Ok(answer.data) : StatusOnly(answer.status);
 }
 
-void VirtualReader::SaveCard() {
-  if (!options_.card_file) return;
+bool VirtualReader::SaveCard() {
+  if (!options_.card_file) return true;
   // Write a sibling and rename it over the file, so that a crash never leaves half a card.
   const std::filesystem::path& path = *options_.card_file;
   std::filesystem::path temporary = path;
@@ -333,12 +350,13 @@ void VirtualReader::SaveCard() {
     out.write(reinterpret_cast<const char*>(mifare_.image().data()), kCardBytes);
     if (!out.flush()) {
       Log("card file: cannot write " + temporary.string());
-      return;
+      return false;
     }
   }
   std::error_code error;
   std::filesystem::rename(temporary, path, error);
   if (error) Log("card file: cannot replace " + path.string() + ": " + error.message());
+  return !error;
 }
 
 void VirtualReader::Log(const std::string& line) const {

@@ -21,7 +21,8 @@ namespace vorlex::sim {
 struct ReaderOptions {
   std::uint32_t balance = 10000;  // both purses' starting balance
   bool no_card = false;           // an empty field: every card search answers kNoCard
-  // Mifare image (1024 bytes): loaded when it exists, saved after every successful write.
+  // Mifare image (1024 bytes): loaded when it exists, saved after every successful write; a
+  // write whose save fails answers kCardNotSaved.
   std::optional<std::filesystem::path> card_file;
   // Display text, beeps, card file saves. Called with the reader's lock held.
   std::function<void(const std::string&)> log;
@@ -36,7 +37,8 @@ std::string GbkToUtf8(std::span<const std::uint8_t> gbk);
 
 class VirtualReader {
  public:
-  // Throws std::runtime_error when the card file exists but is not a 1024-byte image.
+  // Throws std::runtime_error when the card file exists but is not a 1024-byte image, or when
+  // it could not be saved.
   explicit VirtualReader(ReaderOptions options = {});
 
   Bytes Answer(std::span<const std::uint8_t> request);
@@ -65,7 +67,7 @@ class VirtualReader {
   Bytes Rfsim(std::uint8_t code, std::span<const std::uint8_t> args);
   Bytes Module(PurchaseModule& module, std::uint8_t code, std::span<const std::uint8_t> args);
   Bytes Request(Presence& presence, std::span<const std::uint8_t> args);
-  void SaveCard();
+  bool SaveCard();  // false when the image could not be saved
   void Log(const std::string& line) const;
 
   mutable std::mutex mu_;

@@ -9,10 +9,14 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "com_port_map.h"
+#include "private_dev.h"
 #include "tap.h"
+
+extern char** environ;
 
 namespace {
 
@@ -72,8 +76,23 @@ int main(int argc, char** argv) {
     std::cout << tap.port() << std::endl;
     pid_t child = -1;
     if (!program.empty()) {
-      std::cerr << "vorlex-tap: --com is not available yet\n";  // comes with the namespace
-      return 2;
+      vorlex::sim::ProgramLaunch launch;
+      launch.argv = program;
+      launch.device = vorlex::sim::ComDevice(com);
+      launch.pty = tap.port();
+      for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text = *entry;
+        if (!text.starts_with("VORLEX_PORT=")) launch.environment.emplace_back(text);
+      }
+      launch.environment.push_back("VORLEX_PORT=COM" + std::to_string(com));
+      const vorlex::sim::LaunchResult started = vorlex::sim::LaunchProgram(launch);
+      if (started.pid < 0) {
+        std::cerr << "vorlex-tap: " << started.error << "\n";
+        return started.exit_code;
+      }
+      std::cerr << "vorlex-tap: COM" << com << " is " << *launch.device << " = " << tap.port()
+                << ", in " << started.isolation << "\n";
+      child = started.pid;
     }
     for (;;) {
       if (tap.Run(stop) == vorlex::tap::Tap::End::kDeviceGone) {
