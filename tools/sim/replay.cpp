@@ -16,7 +16,7 @@ std::string Describe(const Bytes& raw) {
   std::string head;
   if (raw.size() >= 5 && raw[0] == engine::kStx) {
     head = engine::CommandName(raw[3], raw[4]) + " (" +
-           engine::HexText(std::span(raw).subspan(3, 2), true) + ") ";
+           engine::HexText(std::span(raw).subspan(3, 2), true) + "), frame ";
   }
   return head + engine::HexText(raw, true);
 }

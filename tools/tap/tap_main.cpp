@@ -44,12 +44,18 @@ int main(int argc, char** argv) {
   std::string link, log;
   int com = 0;
   std::vector<std::string> program;
-  app.add_option("--device", options.device, "the reader's serial device")->required();
-  app.add_option("--link", link, "keep a symlink PATH to the pty while the tap runs");
-  app.add_option("--log", log, "write the record to FILE too (JSON lines with --json)");
+  app.add_option("--device", options.device, "the reader's serial device (required)")
+      ->option_text("PATH")
+      ->required();
+  app.add_option("--link", link, "keep a symlink PATH to the pty while the tap runs")
+      ->option_text("PATH");
+  app.add_option("--log", log, "write the record to FILE too (JSON lines with --json)")
+      ->option_text("FILE");
   app.add_flag("--json", options.json, "the record as JSON lines");
   auto* com_option =
-      app.add_option("--com", com, "run PROGRAM with the tap's pty in place of port COMN")
+      app.add_option(
+             "--com", com,
+             "PROGRAM sees the tap's pty as port COMN (COM33: /dev/ttyUSB0), in a private /dev")
           ->check(CLI::Validator(
               [](std::string& text) {
                 const int number = std::atoi(text.c_str());
@@ -57,12 +63,20 @@ int main(int argc, char** argv) {
                            ? std::string()
                            : "COM" + text + " has no device on this system";
               },
-              "N"));
-  auto* program_option = app.add_option("program", program, "PROGRAM [ARGUMENT]... after --");
+              ""))
+          ->option_text("N");
+  auto* program_option =
+      app.add_option("program", program, "PROGRAM [ARGUMENT]... after --, run with the pty as COMN")
+          ->option_text("PROGRAM...");
   com_option->needs(program_option);
   program_option->needs(com_option);
   app.set_version_flag("--version", "vorlex-tap " VORLEX_VERSION);
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? 0 : 2;  // help and version; anything else is a bad command line
+  }
   if (!link.empty()) options.link = link;
   if (!log.empty()) options.log = log;
 
