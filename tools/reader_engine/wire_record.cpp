@@ -61,8 +61,11 @@ std::optional<RecordedEvent> ParseRecordLine(std::string_view text) {
   auto time_field = [&](const char* name, int64_t fallback) {
     const auto found = line.find(name);
     if (found == line.end()) return fallback;
-    if (!found->is_number_integer()) {
-      throw std::runtime_error(std::string("\"") + name + "\" is not a whole number");
+    // Bounded, so that differences and the replay's pacing arithmetic cannot overflow.
+    constexpr int64_t kMaxUs = 10'000'000'000'000;  // 115 days
+    if (!found->is_number_integer() || found->get<double>() < 0 || found->get<double>() > kMaxUs) {
+      throw std::runtime_error(std::string("\"") + name + "\" is not a whole number of 0 to " +
+                               std::to_string(kMaxUs) + " microseconds");
     }
     return found->get<int64_t>();
   };

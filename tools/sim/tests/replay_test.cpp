@@ -101,6 +101,7 @@ TEST(Replay, BadFilesNameTheLine) {
       {"{\"from\":\"host\",\"raw\":\"0G\"}\n", ":1: \"raw\""},
       {"{\"from\":\"host\",\"raw\":\"\"}\n", ":1: \"raw\""},
       {"{\"from\":\"host\",\"raw\":\"00\",\"t_us\":\"soon\"}\n", ":1: \"t_us\""},
+      {"{\"from\":\"host\",\"raw\":\"00\",\"end_us\":-9223372036854775807}\n", ":1: \"end_us\""},
   };
   for (const auto& c : cases) {
     try {
