@@ -65,15 +65,15 @@ std::vector<Step> PlanDev(int old_dev, const ProgramLaunch& launch) {
   for (const auto& [name, target] : kStandardLinks) {
     steps.push_back({Step::kSymlink, target, std::string("/dev/") + name});
   }
-  // The pty through the old /dev: the new one's pts is a bind that the step above made, but the
-  // pty may live elsewhere.
+  // The simulator's pty as the COM port's device, reached through the machine's /dev like the
+  // nodes above.
   const bool under_dev = launch.pty.rfind("/dev/", 0) == 0;
   steps.push_back(
       {Step::kBindFile, under_dev ? old + launch.pty.substr(5) : launch.pty, *launch.device});
   return steps;
 }
 
-// Child side. Returns only on failure, with `failure` filled in.
+// Child side from here: system calls only. Records why the child cannot go on.
 void Fail(ChildFailure& failure, int code, const char* what, const char* path) {
   failure.exit_code = code;
   failure.errno_value = errno;
@@ -234,7 +234,13 @@ std::string Describe(const ChildFailure& failure, const ProgramLaunch& launch) {
     return text + WhyNoUserNamespace(failure.user_errno) +
            ". Without --com the program gets the pty's path and needs no namespace.";
   }
-  return text + failure.step + ": " + std::strerror(failure.errno_value);
+  text += failure.step + std::string(": ") + std::strerror(failure.errno_value);
+  // AppArmor's restriction lets the namespace be made and then refuses what is done in it.
+  if (failure.isolation == 2 &&
+      ReadSetting("/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == "1") {
+    text += " (" + WhyNoUserNamespace(failure.errno_value) + ")";
+  }
+  return text;
 }
 
 }  // namespace

@@ -64,8 +64,8 @@ constexpr char kReaderSummary[] = R"(The simulated reader (details in docs/simul
 Reader status words: 0101 unknown command, 0102 bad length, 0103 bad checksum,
   0104 bad argument, 0201 no card, 0202 card not selected, 0301 authentication failed,
   0302 not authenticated, 0303 access denied, 0304 bad block address, 0305 bad access bits,
-  0401 SAM not powered, 0501 module not initialised, 0502 insufficient balance,
-  0503 no purchase prepared, 0504 bad amount, 0306 card file not saved.
+  0306 card file not saved, 0401 SAM not powered, 0501 module not initialised,
+  0502 insufficient balance, 0503 no purchase prepared, 0504 bad amount.
 )";
 
 struct Settings {

@@ -23,16 +23,19 @@ namespace {
 
 using testing::Display;
 
-// The program with its standard output and error on one pipe.
+// The program with its standard output and error on one pipe, or error on a pipe of its own.
 class Program {
  public:
-  explicit Program(std::vector<std::string> args) {
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  enum Streams { kMerged, kApart };
+  explicit Program(std::vector<std::string> args, Streams streams = kMerged) {
+    int pipe_fds[2], error_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0 || pipe2(error_fds, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe");
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, streams == kMerged ? pipe_fds[1] : error_fds[1], 2);
     args.insert(args.begin(), VORLEX_SIM_PROGRAM);
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
@@ -42,7 +45,9 @@ class Program {
     }
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_fds[1]);
+    close(error_fds[1]);
     output_ = pipe_fds[0];
+    errors_ = error_fds[0];
   }
   ~Program() {
     if (pid_ > 0) {
@@ -50,6 +55,7 @@ class Program {
       waitpid(pid_, nullptr, 0);
     }
     close(output_);
+    close(errors_);
   }
 
   // Reads until `text` shows up (true) or 10 s pass / the program ends (false).
@@ -77,10 +83,25 @@ class Program {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   const std::string& text() const { return text_; }
+  // After Wait(): the rest of standard output, and standard error when apart.
+  std::string RestOfOutput() {
+    text_ += ReadAll(output_);
+    return text_;
+  }
+  std::string Errors() { return ReadAll(errors_); }
 
  private:
+  static std::string ReadAll(int fd) {
+    std::string all;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+      all.append(buffer, static_cast<std::size_t>(n));
+    return all;
+  }
+
   pid_t pid_ = -1;
-  int output_ = -1;
+  int output_ = -1, errors_ = -1;
   std::string text_;
 };
 
@@ -88,14 +109,30 @@ TEST(SimProgram, HelpAndBadOptions) {
   Program help({"--help"});
   EXPECT_TRUE(help.WaitForOutput("0503 no purchase prepared"));
   EXPECT_EQ(help.Wait(), 0);
+  Program run_help({"run", "--help"});
+  EXPECT_TRUE(run_help.WaitForOutput("-- PROGRAM [ARGS...]"));
+  EXPECT_EQ(run_help.Wait(), 0);
+  // Unknown or malformed options, and options that would change nothing where they stand.
   const std::vector<std::vector<std::string>> bad = {{"--corrupt", "parity"},
                                                      {"--drop-every", "x"},
+                                                     {"--drop-every", "0"},
                                                      {"--bogus"},
                                                      {"extra"},
-                                                     {"--device", "/dev/null", "--link", "/tmp/x"}};
+                                                     {"--device", "/dev/null", "--link", "/tmp/x"},
+                                                     {"--fault-every", "3"},
+                                                     {"--silent", "--drop-every", "2"},
+                                                     {"--drop-every", "1", "--truncate"},
+                                                     {"--no-card", "--balance", "5"},
+                                                     {"--slow-bytes", "3", "--pace"},
+                                                     {"--", "true"},
+                                                     {"run"},
+                                                     {"run", "--com", "97", "--", "true"},
+                                                     {"run", "--com", "x", "--", "true"},
+                                                     {"run", "--device", "/dev/null", "--", "true"},
+                                                     {"run", "--fault-every", "2", "--", "true"}};
   for (const auto& args : bad) {
     Program program(args);
-    EXPECT_EQ(program.Wait(), 2) << args[0];
+    EXPECT_EQ(program.Wait(), 2) << ::testing::PrintToString(args);
   }
 }
 
@@ -141,18 +178,100 @@ TEST(SimProgram, ServesItsPtyThroughALinkAndTraces) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(SimProgram, RefusesACardFileThatIsNoImage) {
+TEST(SimProgram, RefusesACardFileItCannotUse) {
   char pattern[] = "/tmp/vorlex-sim-program-XXXXXX";
   const std::filesystem::path dir = mkdtemp(pattern);
   const std::filesystem::path file = dir / "card.mfd";
   FILE* out = fopen(file.c_str(), "w");
   fputs("short", out);
   fclose(out);
-  Program sim({"--card-file", file.string()});
-  EXPECT_EQ(sim.Wait(), 1);
-  sim.WaitForOutput("1024");
-  EXPECT_NE(sim.text().find("not a 1024-byte image"), std::string::npos) << sim.text();
+  const struct {
+    std::filesystem::path file;
+    const char* says;
+  } cases[] = {{file, "not a 1024-byte image"}, {dir / "missing" / "card.mfd", "cannot be saved"}};
+  for (const auto& c : cases) {
+    Program sim({"--card-file", c.file.string()});
+    EXPECT_EQ(sim.Wait(), 1) << c.says;
+    EXPECT_NE(sim.RestOfOutput().find(c.says), std::string::npos) << sim.text();
+  }
   std::filesystem::remove_all(dir);
+}
+
+// A second simulator on a link that a live one serves would take the link over, and delete it
+// at its exit while the first still serves.
+TEST(SimProgram, RefusesALinkThatALiveSimulatorServes) {
+  char pattern[] = "/tmp/vorlex-sim-program-XXXXXX";
+  const std::filesystem::path dir = mkdtemp(pattern);
+  const std::filesystem::path link = dir / "reader";
+  Program first({"--link", link.string()});
+  ASSERT_TRUE(first.WaitForOutput("\n")) << first.text();
+  const std::string pty = first.text().substr(0, first.text().find('\n'));
+
+  Program second({"--link", (dir / "." / "reader").string()});
+  EXPECT_EQ(second.Wait(), 1);
+  EXPECT_NE(second.RestOfOutput().find("another simulator is serving it"), std::string::npos)
+      << second.text();
+  EXPECT_EQ(std::filesystem::read_symlink(link), pty);
+
+  // Once the first is gone (killed: it removes nothing), the link is free again.
+  EXPECT_EQ(first.Stop(SIGKILL), 128 + SIGKILL);
+  Program third({"--link", link.string()});
+  EXPECT_TRUE(third.WaitForOutput("/dev/pts/")) << third.text();
+  EXPECT_EQ(third.Stop(SIGTERM), 0);
+  std::filesystem::remove_all(dir);
+}
+
+// `run`: PROGRAM's environment, exit status and streams; a simulator that cannot start starts
+// no program. With --com the outcome depends on the kernel and our privileges: a private /dev
+// with the device, or exit 3 with the reason.
+TEST(SimProgram, RunsAProgramAgainstTheSimulator) {
+  const std::string report = "test -c \"$VORLEX_PORT\" && echo \"$VORLEX_PORT $VORLEX_EDITION\"";
+  const struct {
+    std::vector<std::string> args;
+    int exit_code;
+    const char* output;  // the start of PROGRAM's standard output
+    const char* errors;  // part of standard error
+  } cases[] = {
+      {{"run", "--trace", "--", "sh", "-c", report + "; exit 7"},
+       7,
+       "/dev/pts/",
+       "the reader is /dev/pts/"},
+      {{"run", "--", "/nonexistent/program"}, 127, "", "cannot run /nonexistent/program"},
+      {{"run", "--card-file", "/nonexistent/card.mfd", "--", "echo", "started"},
+       3,
+       "",
+       "did not start"},
+      // The usual nodes are there, the machine's serial ports are not.
+      {{"run", "--com", "--", "sh", "-c",
+        "for n in null zero random urandom tty ptmx ttyUSB0; do test -c /dev/$n || exit 1; done; "
+        "test -d /dev/pts -a -d /dev/shm -a -L /dev/fd -a ! -e /dev/ttyS0 -a ! -e /dev/ttyUSB1 "
+        "&& echo $VORLEX_PORT $VORLEX_EDITION"},
+       0,
+       "COM33 epurse",
+       "COM33 is /dev/ttyUSB0"},
+  };
+  for (const auto& c : cases) {
+    Program run(c.args, Program::kApart);
+    const int exit_code = run.Wait();
+    const std::string output = run.RestOfOutput(), errors = run.Errors();
+    if (exit_code == 3 && c.exit_code == 0) {
+      EXPECT_NE(errors.find("cannot give the program a private /dev"), std::string::npos) << errors;
+      continue;
+    }
+    EXPECT_EQ(exit_code, c.exit_code) << c.args.back() << ": " << errors;
+    EXPECT_EQ(output.rfind(c.output, 0), 0u) << output;
+    EXPECT_NE(errors.find(c.errors), std::string::npos) << errors;
+    if (c.exit_code == 7) {
+      EXPECT_NE(output.find(" display"), std::string::npos) << output;
+    }
+  }
+}
+
+TEST(SimProgram, RunPassesAStopOnAndEndsWithTheProgram) {
+  Program run(
+      {"run", "--", "sh", "-c", "trap 'exit 9' TERM; echo ready; while :; do sleep 0.05; done"});
+  ASSERT_TRUE(run.WaitForOutput("ready")) << run.text();
+  EXPECT_EQ(run.Stop(SIGTERM), 9);
 }
 
 }  // namespace
