@@ -189,6 +189,22 @@ TEST(Tap, ReplayReportsAChangedRequest) {
   }
 }
 
+// An e-purse program names its port COMn only; the tap stands in for COM33 in a private /dev.
+TEST(Tap, ServesAProgramOnAComPort) {
+  Started simulator = StartSimulator({}, "sim");
+  Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--com", "33", "--",
+               VORLEX_CLI_PROGRAM, "--port", "COM33", "purchase", "--amount", "5"});
+  const int status = tap.Wait();
+  if (status == 3) GTEST_SKIP() << "no namespace here: " << tap.text();
+  EXPECT_EQ(status, 0) << tap.text();
+  EXPECT_NE(tap.text().find("COM33 is /dev/ttyUSB0"), std::string::npos) << tap.text();
+  EXPECT_NE(tap.text().find("balance after   9995"), std::string::npos) << tap.text();
+  EXPECT_NE(tap.text().find("the program ended: 5 frames from the host, 5 from the reader, 0 "
+                            "anomalies"),
+            std::string::npos)
+      << tap.text();
+}
+
 TEST(Tap, EndsWithOneWhenTheDeviceGoesAway) {
   Started simulator = StartSimulator({}, "sim");
   Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link});
