@@ -13,7 +13,7 @@ namespace {
 void NameCommand(nlohmann::ordered_json& line, const Bytes& payload) {
   if (payload.size() < 2) return;
   const char* name = KnownCommandName(payload[0], payload[1]);
-  line["command"] =
+  line["command_name"] =
       name != nullptr ? nlohmann::ordered_json(name) : nlohmann::ordered_json(nullptr);
   line["class"] = payload[0];
   line["code"] = payload[1];
