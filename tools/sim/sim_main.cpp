@@ -405,16 +405,28 @@ void RemoveLink(const std::string& link, const std::string& target) {
   }
 }
 
+// The reader and what answers on the line, as the settings want them: one place for both the
+// pty and --device.
+ReaderOptions LoggingReader(ReaderOptions options) {
+  options.log = Say;
+  return options;
+}
+
+vorlex::engine::ScriptedReader::Responder Responder(VirtualReader& reader,
+                                                    const Settings& settings) {
+  TraceSink trace;
+  if (settings.trace) trace = Say;
+  return Answering(settings, reader, trace);
+}
+
 // The simulator on a pty of its own: the reader, the pty, and the link when asked for one.
 class PtySimulator {
  public:
   explicit PtySimulator(const Settings& settings)
-      : reader_(WithLog(settings.reader)), link_(settings.link) {
+      : reader_(LoggingReader(settings.reader)), link_(settings.link) {
     if (link_) claim_.emplace(*link_);
     releaser_.emplace(engine_.port());
-    TraceSink trace;
-    if (settings.trace) trace = Say;
-    engine_.SetResponder(Answering(settings, reader_, trace));
+    engine_.SetResponder(Responder(reader_, settings));
     if (link_) MakeLink(*link_, engine_.port());
   }
   ~PtySimulator() {
@@ -426,11 +438,6 @@ class PtySimulator {
   const std::string& port() const { return engine_.port(); }
 
  private:
-  static ReaderOptions WithLog(ReaderOptions options) {
-    options.log = Say;
-    return options;
-  }
-
   VirtualReader reader_;
   std::optional<std::string> link_;
   std::optional<LinkClaim> claim_;
@@ -457,7 +464,7 @@ void WaitFor(int fd) {
   }
 }
 
-// Until the program ends; a stop request to us is passed on to it. Its exit status is ours.
+// Until the program ends; a stop request sent to us is passed on to it. Its exit status is ours.
 int WaitForProgram(pid_t pid, int signals) {
   for (;;) {
     int status = 0;
@@ -467,7 +474,10 @@ int WaitForProgram(pid_t pid, int signals) {
     WaitFor(signals);
     signalfd_siginfo info{};
     if (::read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    if (info.ssi_signo != SIGCHLD) ::kill(pid, static_cast<int>(info.ssi_signo));
+    // A terminal's Ctrl-C or hang-up (from the kernel) reached the program with us already.
+    if (info.ssi_signo != SIGCHLD && info.ssi_code != SI_KERNEL) {
+      ::kill(pid, static_cast<int>(info.ssi_signo));
+    }
   }
 }
 
@@ -551,12 +561,8 @@ int main(int argc, char** argv) {
   if (settings.run) return Run(settings, signals);
   try {
     if (settings.device) {
-      ReaderOptions reader_options = settings.reader;
-      reader_options.log = Say;
-      VirtualReader reader(reader_options);
-      TraceSink trace;
-      if (settings.trace) trace = Say;
-      const auto responder = Answering(settings, reader, trace);
+      VirtualReader reader(LoggingReader(settings.reader));
+      const auto responder = Responder(reader, settings);
       const int device = OpenRawDevice(*settings.device);
       {
         std::lock_guard lock(output_mutex);
