@@ -55,12 +55,13 @@ if(NOT WIN32)
   endforeach()
 endif()
 
-foreach(tool vorlex_cli vorlex_sim)
+foreach(tool vorlex_cli vorlex_sim vorlex_tap)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
 if(TARGET vorlex_cli OR TARGET vorlex_sim)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/cli.md ${PROJECT_SOURCE_DIR}/docs/simulator.md
+    ${PROJECT_SOURCE_DIR}/docs/tap.md
     DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
 endif()

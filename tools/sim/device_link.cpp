@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "serial_line.h"
+
 namespace vorlex::sim {
 namespace {
 
@@ -38,30 +40,7 @@ bool Send(int device, const engine::Reply& reply) {
 
 }  // namespace
 
-int OpenRawDevice(const std::string& path) {
-  const int device = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (device < 0) throw std::system_error(errno, std::generic_category(), "open " + path);
-  termios settings{};
-  if (::tcgetattr(device, &settings) != 0) {
-    const int error = errno;
-    ::close(device);
-    throw std::system_error(error, std::generic_category(), path + " is not a terminal");
-  }
-  ::cfmakeraw(&settings);
-  ::cfsetispeed(&settings, B115200);
-  ::cfsetospeed(&settings, B115200);
-  settings.c_cflag &= ~(CSTOPB | PARENB | CRTSCTS);
-  settings.c_cflag |= CS8 | CREAD | CLOCAL;
-  settings.c_cc[VMIN] = 1;
-  settings.c_cc[VTIME] = 0;
-  if (::tcsetattr(device, TCSANOW, &settings) != 0) {
-    const int error = errno;
-    ::close(device);
-    throw std::system_error(error, std::generic_category(), "configure " + path);
-  }
-  ::tcflush(device, TCIOFLUSH);
-  return device;
-}
+int OpenRawDevice(const std::string& path) { return engine::OpenSerialLine(path); }
 
 bool ServeDevice(int device, int stop, const engine::ScriptedReader::Responder& responder) {
   engine::FrameParser parser;

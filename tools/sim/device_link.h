@@ -8,7 +8,7 @@
 
 namespace vorlex::sim {
 
-// Opens `path` raw, 115200 baud 8N1, no flow control. Throws std::system_error.
+// Opens `path` as the library opens its port (engine::OpenSerialLine). Throws std::system_error.
 int OpenRawDevice(const std::string& path);
 
 // Answers every request frame read from `device` until `stop` (a descriptor) becomes readable.

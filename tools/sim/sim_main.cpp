@@ -34,6 +34,7 @@
 
 #include "device_link.h"
 #include "private_dev.h"
+#include "replay.h"
 #include "scripted_reader.h"
 #include "sim_responder.h"
 #include "virtual_reader.h"
@@ -74,6 +75,8 @@ struct Settings {
   std::optional<std::string> device, link, log;
   std::optional<unsigned long> slow_bytes;
   bool pace = false;
+  std::optional<std::string> replay;
+  bool replay_timing = false, replay_strict = false;
   // run
   bool run = false;
   std::optional<int> com;
@@ -142,6 +145,19 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
                  "(run: stderr)")
       ->option_text("FILE")
       ->group(other);
+
+  const std::string replay = "Replay (docs/tap.md)";
+  auto* file = app.add_option("--replay", s.replay,
+                              "answer from a vorlex-tap recording (JSON lines) instead of the "
+                              "simulated reader; exit 1 at the end after a mismatch")
+                   ->option_text("FILE")
+                   ->group(replay);
+  app.add_flag("--replay-timing", s.replay_timing, "answer after the recorded delays")
+      ->needs(file)
+      ->group(replay);
+  app.add_flag("--replay-strict", s.replay_strict, "stop at the first mismatch")
+      ->needs(file)
+      ->group(replay);
 }
 
 // Combinations in which an option would change nothing, or contradict another, are refused, so
@@ -168,6 +184,11 @@ void CheckCombination(const std::function<bool(const char*)>& given, const Setti
   refuse_with("--no-card", {"--card-file", "--balance"}, "with --no-card no card is ever found");
   if (given("--slow-bytes") && given("--pace")) UsageError("--slow-bytes and --pace contradict");
   if (given("--device") && given("--link")) UsageError("--link is for the pty, not --device");
+  refuse_with("--replay",
+              {"--card-file", "--balance", "--no-card", "--silent", "--drop-every", "--corrupt",
+               "--truncate", "--fault-every"},
+              "the answers come from the recording, faults included");
+  refuse_with("--replay-timing", {"--pace", "--slow-bytes"}, "the recording has the timing");
 }
 
 Settings Parse(int argc, char** argv) {
@@ -248,6 +269,30 @@ std::ostream* lines = &std::cout;
 void Say(const std::string& line) {
   std::lock_guard lock(output_mutex);
   *lines << line << std::endl;
+}
+
+// With --replay, the recording answers instead of the virtual reader.
+std::optional<Replay> replay;
+
+vorlex::engine::ScriptedReader::Responder Answering(const Settings& settings, VirtualReader& reader,
+                                                    const TraceSink& trace) {
+  if (!replay) return MakeResponder(reader, settings.faults, trace);
+  return [&settings, trace](const vorlex::engine::ParsedFrame& request) {
+    if (trace) trace("-> " + DescribeRequest(request.payload));
+    vorlex::engine::Reply reply = replay->Answer(request);
+    if (!settings.replay_timing && settings.faults.per_byte.count() > 0) {
+      reply.Paced(settings.faults.per_byte);
+    }
+    if (trace) trace("<- " + vorlex::engine::HexText(reply.bytes, true));
+    return reply;
+  };
+}
+
+// What the run ends with: 1 after a replay mismatch, whatever it would have been otherwise.
+int ReplayEnd(int status) {
+  if (!replay) return status;
+  std::cerr << replay->Summary() << "\n";
+  return replay->mismatches() > 0 ? 1 : status;
 }
 
 // Hosts open the port exclusively (TIOCEXCL). A real serial device forgets that on its last
@@ -371,7 +416,7 @@ vorlex::engine::ScriptedReader::Responder Responder(VirtualReader& reader,
                                                     const Settings& settings) {
   TraceSink trace;
   if (settings.trace) trace = Say;
-  return MakeResponder(reader, settings.faults, trace);
+  return Answering(settings, reader, trace);
 }
 
 // The simulator on a pty of its own: the reader, the pty, and the link when asked for one.
@@ -474,7 +519,7 @@ int Run(const Settings& settings, int signals) {
   Say("vorlex-sim: " + (launch.device ? port + " is " + *launch.device + " = " + launch.pty +
                                             ", in " + started.isolation
                                       : "the reader is " + launch.pty));
-  return WaitForProgram(started.pid, signals);
+  return ReplayEnd(WaitForProgram(started.pid, signals));
 }
 
 }  // namespace
@@ -498,6 +543,21 @@ int main(int argc, char** argv) {
     std::perror("vorlex-sim: signalfd");
     return start_failure;
   }
+  try {
+    if (settings.replay) {
+      replay.emplace(
+          LoadRecording(*settings.replay),
+          ReplayOptions{.timing = settings.replay_timing, .strict = settings.replay_strict},
+          [](const std::string& line) {
+            std::lock_guard lock(output_mutex);
+            std::cerr << line << std::endl;
+          },
+          [] { ::kill(::getpid(), SIGTERM); });
+    }
+  } catch (const std::exception& error) {
+    std::cerr << "vorlex-sim: --replay: " << error.what() << "\n";
+    return start_failure;
+  }
   if (settings.run) return Run(settings, signals);
   try {
     if (settings.device) {
@@ -514,7 +574,7 @@ int main(int argc, char** argv) {
         std::cerr << "vorlex-sim: " << *settings.device << " failed or went away\n";
         return 1;
       }
-      return 0;
+      return ReplayEnd(0);
     }
     PtySimulator simulator(settings);
     {
@@ -522,7 +582,7 @@ int main(int argc, char** argv) {
       std::cout << simulator.port() << std::endl;  // the first line: the bare path, for scripts
     }
     WaitFor(signals);
-    return 0;
+    return ReplayEnd(0);
   } catch (const std::exception& error) {
     std::cerr << "vorlex-sim: " << error.what() << "\n";
     return 1;

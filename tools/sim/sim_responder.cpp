@@ -67,7 +67,7 @@ std::string DescribeRequest(const Bytes& payload) {
   if (payload.size() < 2) return std::string("(short request) ").append(Hex(payload, 0));
   char code[12];
   std::snprintf(code, sizeof code, " (%02X %02X)", payload[0], payload[1]);
-  std::string out = CommandName(payload[0], payload[1]) + code;
+  std::string out = engine::CommandName(payload[0], payload[1]) + code;
   if (payload.size() > 2) out.append(" ").append(Hex(payload, 2));
   return out;
 }

@@ -141,6 +141,53 @@ TEST(FrameParser, MemoryStaysBoundedOnNoise) {
   EXPECT_EQ(parser.discarded(), 0u);
 }
 
+// The tap's view of one direction: every byte lands in exactly one event, named by its shape,
+// however the stream is cut.
+TEST(WireDecoder, EveryByteInOneEventByShape) {
+  const Bytes ok{0x90, 0x00};
+  const Bytes good = EncodeFrame(ok);
+  const struct {
+    const char* name;
+    Bytes stream;
+    std::vector<WireKind> kinds;
+  } cases[] = {
+      {"frames", Cat(good, Reply::BadChecksum(ok).bytes), {WireKind::kFrame, WireKind::kFrame}},
+      {"junk then a frame", Cat({0x00, 0xFF}, good), {WireKind::kJunk, WireKind::kFrame}},
+      {"bad STX", Reply::WrongStx(ok).bytes, {WireKind::kBadStx}},
+      {"bad STX with an STX inside",
+       Reply::WrongStx({0x02, 0x00, 0x01}).bytes,
+       {WireKind::kBadStx}},
+      {"bad ETX", Reply::WrongEtx(ok).bytes, {WireKind::kBadEtx}},
+      {"oversize", Reply::DeclaredLength(400, ok).bytes, {WireKind::kOversize}},
+      {"stall", Cat(good, Reply::Truncated(ok, 4).bytes), {WireKind::kFrame, WireKind::kStall}},
+  };
+  for (const auto& c : cases) {
+    for (size_t step : {c.stream.size(), size_t{1}}) {
+      WireDecoder decoder;
+      for (size_t at = 0; at < c.stream.size(); at += step) {
+        decoder.Feed(std::span(c.stream).subspan(at, std::min(step, c.stream.size() - at)),
+                     static_cast<int64_t>(at));
+      }
+      decoder.Flush();
+      Bytes joined;
+      std::vector<WireKind> kinds;
+      while (auto event = decoder.Next()) {
+        kinds.push_back(event->kind);
+        if (event->kind == WireKind::kFrame) {
+          EXPECT_EQ(event->checksum_ok, event->raw != Reply::BadChecksum(ok).bytes) << c.name;
+        }
+        joined = Cat(joined, event->raw);
+        if (step == 1) {
+          EXPECT_EQ(event->last_us - event->first_us + 1, event->raw.size()) << c.name;
+        }
+      }
+      EXPECT_EQ(kinds, c.kinds) << c.name << " step " << step;
+      EXPECT_EQ(joined, c.stream) << c.name;
+      EXPECT_FALSE(decoder.holding());
+    }
+  }
+}
+
 TEST(Reply, BuildersProduceExactBytes) {
   const Bytes p{0xFF, 0x01};
   const struct {

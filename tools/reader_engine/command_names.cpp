@@ -2,9 +2,7 @@
 
 #include <cstdio>
 
-#include "sim_status.h"
-
-namespace vorlex::sim {
+namespace vorlex::engine {
 namespace {
 
 struct Named {
@@ -47,58 +45,20 @@ constexpr Named kCommands[] = {
 
 }  // namespace
 
-std::string CommandName(std::uint8_t command_class, std::uint8_t command_code) {
+const char* KnownCommandName(std::uint8_t command_class, std::uint8_t command_code) {
   for (const Named& named : kCommands) {
     if (named.command_class == command_class && named.command_code == command_code) {
       return named.name;
     }
   }
+  return nullptr;
+}
+
+std::string CommandName(std::uint8_t command_class, std::uint8_t command_code) {
+  if (const char* name = KnownCommandName(command_class, command_code)) return name;
   char text[24];
   std::snprintf(text, sizeof text, "unknown %02X %02X", command_class, command_code);
   return text;
 }
 
-const char* StatusName(std::uint16_t status) {
-  switch (status) {
-    case kOk:
-      return "ok";
-    case kUnknownCommand:
-      return "unknown command";
-    case kBadLength:
-      return "bad length";
-    case kBadChecksum:
-      return "bad checksum";
-    case kBadArgument:
-      return "bad argument";
-    case kNoCard:
-      return "no card";
-    case kCardNotSelected:
-      return "card not selected";
-    case kAuthFailed:
-      return "authentication failed";
-    case kNotAuthenticated:
-      return "not authenticated";
-    case kAccessDenied:
-      return "access denied";
-    case kBadAddress:
-      return "bad block address";
-    case kBadAccessBits:
-      return "bad access bits";
-    case kCardNotSaved:
-      return "card file not saved";
-    case kSamNotPowered:
-      return "SAM not powered";
-    case kModuleNotInitialised:
-      return "module not initialised";
-    case kInsufficientBalance:
-      return "insufficient balance";
-    case kNoPurchasePrepared:
-      return "no purchase prepared";
-    case kBadAmount:
-      return "bad amount";
-    default:
-      return "unknown status";
-  }
-}
-
-}  // namespace vorlex::sim
+}  // namespace vorlex::engine

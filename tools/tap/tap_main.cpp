@@ -1,0 +1,140 @@
+// vorlex-tap: sits between a program and the real reader and records every frame, decoded.
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "com_port_map.h"
+#include "private_dev.h"
+#include "tap.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr char kDescription[] =
+    R"(Relays between the program under test and the reader's serial device, unchanged and
+at once, and records every frame decoded: time since start, direction, command, status word,
+data, the raw bytes, and whatever is not a well-formed frame (junk, bad STX or ETX, oversize,
+a wrong checksum, a stall). Text on standard output; --json writes JSON lines (docs/tap.md) to
+--log, or to standard output without --log. The pty's path is printed on the first line.
+Ends on SIGINT/SIGTERM with a summary line; exit 1 when the device goes away.)";
+
+int StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&signals, signal_number);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  return ::signalfd(-1, &signals, SFD_CLOEXEC);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{kDescription, "vorlex-tap"};
+  vorlex::tap::TapOptions options;
+  std::string link, log;
+  int com = 0;
+  std::vector<std::string> program;
+  app.add_option("--device", options.device, "the reader's serial device (required)")
+      ->option_text("PATH")
+      ->required();
+  app.add_option("--link", link, "keep a symlink PATH to the pty while the tap runs")
+      ->option_text("PATH");
+  app.add_option("--log", log, "write the record to FILE too (JSON lines with --json)")
+      ->option_text("FILE");
+  app.add_flag("--json", options.json, "the record as JSON lines");
+  auto* com_option =
+      app.add_option(
+             "--com", com,
+             "PROGRAM sees the tap's pty as port COMN (COM33: /dev/ttyUSB0), in a private /dev")
+          ->check(CLI::Validator(
+              [](std::string& text) {
+                const int number = std::atoi(text.c_str());
+                return vorlex::link::ComPortRangeOf(number) != nullptr
+                           ? std::string()
+                           : "COM" + text + " has no device on this system";
+              },
+              ""))
+          ->option_text("N");
+  auto* program_option =
+      app.add_option("program", program, "PROGRAM [ARGUMENT]... after --, run with the pty as COMN")
+          ->option_text("PROGRAM...");
+  com_option->needs(program_option);
+  program_option->needs(com_option);
+  app.set_version_flag("--version", "vorlex-tap " VORLEX_VERSION);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return status == 0 ? 0 : 2;  // help and version; anything else is a bad command line
+  }
+  if (!link.empty()) options.link = link;
+  if (!log.empty()) options.log = log;
+
+  const int stop = StopSignals();
+  if (stop < 0) {
+    std::perror("vorlex-tap: signalfd");
+    return 1;
+  }
+  try {
+    vorlex::tap::Tap tap(options);
+    std::cout << tap.port() << std::endl;
+    pid_t child = -1;
+    if (!program.empty()) {
+      vorlex::sim::ProgramLaunch launch;
+      launch.argv = program;
+      launch.device = vorlex::sim::ComDevice(com);
+      launch.pty = tap.port();
+      for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text = *entry;
+        if (!text.starts_with("VORLEX_PORT=")) launch.environment.emplace_back(text);
+      }
+      launch.environment.push_back("VORLEX_PORT=COM" + std::to_string(com));
+      const vorlex::sim::LaunchResult started = vorlex::sim::LaunchProgram(launch);
+      if (started.pid < 0) {
+        std::cerr << "vorlex-tap: " << started.error << "\n";
+        return started.exit_code;
+      }
+      std::cerr << "vorlex-tap: COM" << com << " is " << *launch.device << " = " << tap.port()
+                << ", in " << started.isolation << "\n";
+      child = started.pid;
+    }
+    for (;;) {
+      if (tap.Run(stop) == vorlex::tap::Tap::End::kDeviceGone) {
+        std::cerr << "vorlex-tap: the device " << options.device << " went away\n";
+        tap.Finish("the device went away");
+        if (child > 0) {
+          kill(child, SIGTERM);
+          waitpid(child, nullptr, 0);
+        }
+        return 1;
+      }
+      signalfd_siginfo info{};
+      if (::read(stop, &info, sizeof info) != sizeof info) continue;
+      if (info.ssi_signo == SIGCHLD) {
+        int status = 0;
+        if (child <= 0 || waitpid(child, &status, WNOHANG) != child) continue;
+        tap.Finish("the program ended");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      if (child > 0) {
+        kill(child, static_cast<int>(info.ssi_signo));
+        waitpid(child, nullptr, 0);
+      }
+      tap.Finish("stopped");
+      return 0;
+    }
+  } catch (const std::exception& error) {
+    std::cerr << "vorlex-tap: " << error.what() << "\n";
+    return 1;
+  }
+}

@@ -1,0 +1,217 @@
+// vorlex-tap and vorlex-sim --replay through the real programs: a run of the tool recorded
+// between it and the simulator, then played back to it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A program with standard output and error on one pipe.
+class Program {
+ public:
+  explicit Program(std::vector<std::string> args) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+      throw std::runtime_error("spawn " + args[0]);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    output_ = fds[0];
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(output_);
+  }
+  // Reads until `text` shows up (true), or the program ends or 20 s pass (false).
+  bool WaitForOutput(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (text_.find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline || !ReadSome(100)) return false;
+    }
+    return true;
+  }
+  int Stop(int signal_number) {
+    kill(pid_, signal_number);
+    return Wait();
+  }
+  int Wait() {
+    while (ReadSome(-1)) {
+    }
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  bool ReadSome(int timeout_ms) {
+    pollfd entry{output_, POLLIN, 0};
+    if (poll(&entry, 1, timeout_ms) < 0) return false;
+    if (entry.revents == 0) return true;
+    char buffer[4096];
+    const ssize_t n = read(output_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    text_.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+  pid_t pid_ = -1;
+  int output_ = -1;
+  std::string text_;
+};
+
+std::string Scratch(const std::string& name) {
+  return testing::TempDir() + "tap_" + std::to_string(getpid()) + "_" + name;
+}
+
+// The tool's run on `port`: each command's output and exit status.
+std::vector<std::string> ToolRun(const std::string& port,
+                                 const std::vector<std::vector<std::string>>& commands) {
+  std::vector<std::string> outputs;
+  for (const auto& command : commands) {
+    std::vector<std::string> args{VORLEX_CLI_PROGRAM, "--port", port};
+    args.insert(args.end(), command.begin(), command.end());
+    Program tool(args);
+    const int status = tool.Wait();
+    outputs.push_back(tool.text() + "exit " + std::to_string(status));
+  }
+  return outputs;
+}
+
+const std::vector<std::vector<std::string>> kWholeRun = {
+    {"dump"},
+    {"apdu", "card", "0084000008"},
+    {"sam-power", "on", "1"},
+    {"apdu", "sam1", "0084000008"},
+    {"purchase", "--amount", "150", "--prep", "20261209010203"}};
+
+struct Started {
+  std::unique_ptr<Program> program;
+  std::string link;
+};
+
+Started StartSimulator(std::vector<std::string> options, const std::string& name) {
+  Started started{nullptr, Scratch(name)};
+  options.insert(options.begin(), {VORLEX_SIM_PROGRAM, "--link", started.link});
+  started.program = std::make_unique<Program>(options);
+  if (!started.program->WaitForOutput("/dev/")) throw std::runtime_error(started.program->text());
+  return started;
+}
+
+TEST(Tap, RecordsAWholeRunThatReplaysTheSame) {
+  const struct {
+    const char* name;
+    std::vector<std::string> faults;
+    bool anomalies;
+  } cases[] = {
+      {"clean line", {}, false},
+      {"every 7th answer with a bad ETX", {"--corrupt", "etx", "--fault-every", "7"}, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string recording = Scratch("recording.jsonl");
+    std::vector<std::string> direct;
+    {
+      Started simulator = StartSimulator(c.faults, "sim");
+      const std::string tap_link = Scratch("tap");
+      Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
+                   "--log", recording});
+      ASSERT_TRUE(tap.WaitForOutput("/dev/")) << tap.text();
+      direct = ToolRun(tap_link, kWholeRun);
+      EXPECT_EQ(tap.Stop(SIGTERM), 0);
+      const std::regex summary(
+          "stopped: ([0-9]+) frames from the host, ([0-9]+) from the reader, "
+          "([0-9]+) anomal");
+      std::smatch found;
+      ASSERT_TRUE(std::regex_search(tap.text(), found, summary)) << tap.text();
+      EXPECT_GT(std::stoi(found[1]), 80);  // the dump alone is 81 exchanges
+      EXPECT_EQ(std::stoi(found[3]) > 0, c.anomalies) << found[0];
+      EXPECT_NE(tap.text().find(c.anomalies ? "BAD_ETX" : "CPU_PBOC_PURCHASE"), std::string::npos);
+    }
+    for (const std::string& output : direct)
+      EXPECT_NE(output.find("exit 0"), std::string::npos) << output;
+
+    Started replay = StartSimulator({"--replay", recording}, "replay");
+    EXPECT_EQ(ToolRun(replay.link, kWholeRun), direct);
+    EXPECT_EQ(replay.program->Stop(SIGTERM), 0) << replay.program->text();
+    EXPECT_NE(replay.program->text().find(" 0 mismatches"), std::string::npos);
+  }
+}
+
+TEST(Tap, ReplayReportsAChangedRequest) {
+  const std::string recording = Scratch("short.jsonl");
+  {
+    Started simulator = StartSimulator({}, "sim");
+    const std::string tap_link = Scratch("tap");
+    Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
+                 "--log", recording});
+    ASSERT_TRUE(tap.WaitForOutput("/dev/"));
+    ToolRun(tap_link, {{"read", "1", "0"}});
+    tap.Stop(SIGTERM);
+  }
+  for (const bool strict : {false, true}) {
+    std::vector<std::string> options{"--replay", recording};
+    if (strict) options.push_back("--replay-strict");
+    Started replay = StartSimulator(options, "replay");
+    const std::vector<std::string> outputs = ToolRun(replay.link, {{"read", "1", "1"}});
+    EXPECT_EQ(outputs[0].find("exit 0"), std::string::npos) << outputs[0];
+    // Strict ends by itself at the first mismatch.
+    EXPECT_EQ(strict ? replay.program->Wait() : replay.program->Stop(SIGTERM), 1);
+    EXPECT_NE(replay.program->text().find("differs from recorded request 1 at byte 6: got 01, "
+                                          "recorded 00\n  recorded: MIFS_READ (04 04)"),
+              std::string::npos)
+        << replay.program->text();
+  }
+}
+
+// An e-purse program names its port COMn only; the tap stands in for COM33 in a private /dev.
+TEST(Tap, ServesAProgramOnAComPort) {
+  Started simulator = StartSimulator({}, "sim");
+  Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--com", "33", "--",
+               VORLEX_CLI_PROGRAM, "--port", "COM33", "purchase", "--amount", "5"});
+  const int status = tap.Wait();
+  if (status == 3) GTEST_SKIP() << "no namespace here: " << tap.text();
+  EXPECT_EQ(status, 0) << tap.text();
+  EXPECT_NE(tap.text().find("COM33 is /dev/ttyUSB0"), std::string::npos) << tap.text();
+  EXPECT_NE(tap.text().find("balance after   9995"), std::string::npos) << tap.text();
+  EXPECT_NE(tap.text().find("the program ended: 5 frames from the host, 5 from the reader, 0 "
+                            "anomalies"),
+            std::string::npos)
+      << tap.text();
+}
+
+TEST(Tap, EndsWithOneWhenTheDeviceGoesAway) {
+  Started simulator = StartSimulator({}, "sim");
+  Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link});
+  ASSERT_TRUE(tap.WaitForOutput("/dev/"));
+  simulator.program->Stop(SIGKILL);
+  EXPECT_EQ(tap.Wait(), 1);
+  EXPECT_NE(tap.text().find("went away"), std::string::npos) << tap.text();
+}
+
+}  // namespace
