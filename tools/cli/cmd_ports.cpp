@@ -52,13 +52,18 @@ std::vector<SerialPort> ListPorts() {
     SerialPort port;
     port.name = entry.path().filename().string();
     port.device = root + "/dev/" + port.name;
-    port.subsystem = LinkName(device_link / "subsystem");
+    fs::path device = fs::canonical(device_link, missing);
+    // Newer kernels put serial-base port and controller devices between the tty and its
+    // hardware: the hardware is what tells a real port.
+    while (LinkName(device / "subsystem") == "serial-base" && device.has_parent_path()) {
+      device = device.parent_path();
+    }
+    port.subsystem = LinkName(device / "subsystem");
     // The legacy ISA placeholders (ttyS0-31 with no chip behind most of them) hang off the
     // platform bus; pyserial leaves them out too.
     if (port.subsystem == "platform") continue;
-    port.driver = LinkName(device_link / "driver");
+    port.driver = LinkName(device / "driver");
     port.com_name = ComNameOf("/dev/" + port.name);
-    const fs::path device = fs::canonical(device_link, missing);
     fs::path interface;
     if (port.subsystem == "usb-serial") interface = device.parent_path();
     if (port.subsystem == "usb") interface = device;

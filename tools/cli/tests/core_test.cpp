@@ -18,7 +18,15 @@ TEST(ComNameOf, TheEpurseEditionsDeviceTable) {
       {"/dev/ttyACM0", "COM65"}, {"/dev/ttyACM31", "COM96"}, {"/dev/ttyUSB32", ""},
       {"/dev/pts/3", ""},        {"/dev/ttyUSBx", ""},       {"ttyUSB0", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(ComNameOf(c.path), c.com) << c.path;
+  for (const auto& c : cases) {
+    EXPECT_EQ(ComNameOf(c.path), c.com) << c.path;
+    if (*c.com != '\0') {
+      EXPECT_EQ(DeviceOfComName(c.com), c.path);
+    }
+  }
+  EXPECT_EQ(DeviceOfComName("COM3"), "/dev/ttyS2");
+  EXPECT_EQ(DeviceOfComName("com3"), "/dev/ttyS2") << "named for the diagnosis, flagged there";
+  EXPECT_EQ(DeviceOfComName("COM97"), "");
 }
 
 TEST(Convert, LibraryMessagesAndBrokenBytes) {
