@@ -171,7 +171,11 @@ int Main(int argc, char** argv) {
       try {
         topic = const_cast<CLI::App*>(topic)->get_subcommand(word);
       } catch (const CLI::OptionNotFound&) {
-        std::cerr << "vorlex: " << Unexpected(app, word) << "\n";
+        std::vector<std::string> names;
+        for (const CLI::App* sub : topic->get_subcommands({})) names.push_back(sub->get_name());
+        const std::string near = Nearest(word, names);
+        std::cerr << "vorlex help: unknown command \"" << word << "\""
+                  << (near.empty() ? "" : "; did you mean \"" + near + "\"?") << "\n";
         return 2;
       }
     }
