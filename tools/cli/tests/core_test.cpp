@@ -1,8 +1,7 @@
-// The tool's pieces at unit level: COM names of devices, text conversion, JSON.
+// The tool's pieces at unit level: COM names of devices, text conversion.
 #include <gtest/gtest.h>
 
-#include "edition_library.h"
-#include "json.h"
+#include "port.h"
 #include "text_encoding.h"
 
 namespace vorlex::cli {
@@ -19,7 +18,15 @@ TEST(ComNameOf, TheEpurseEditionsDeviceTable) {
       {"/dev/ttyACM0", "COM65"}, {"/dev/ttyACM31", "COM96"}, {"/dev/ttyUSB32", ""},
       {"/dev/pts/3", ""},        {"/dev/ttyUSBx", ""},       {"ttyUSB0", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(ComNameOf(c.path), c.com) << c.path;
+  for (const auto& c : cases) {
+    EXPECT_EQ(ComNameOf(c.path), c.com) << c.path;
+    if (*c.com != '\0') {
+      EXPECT_EQ(DeviceOfComName(c.com), c.path);
+    }
+  }
+  EXPECT_EQ(DeviceOfComName("COM3"), "/dev/ttyS2");
+  EXPECT_EQ(DeviceOfComName("com3"), "/dev/ttyS2") << "named for the diagnosis, flagged there";
+  EXPECT_EQ(DeviceOfComName("COM97"), "");
 }
 
 TEST(Convert, LibraryMessagesAndBrokenBytes) {
@@ -28,13 +35,6 @@ TEST(Convert, LibraryMessagesAndBrokenBytes) {
   EXPECT_EQ(GbkTo("UTF-8", "ok\xFF"), "ok\xEF\xBF\xBD") << "a cut sequence is replaced, not lost";
   EXPECT_EQ(Convert("欢迎 VORLEX", "UTF-8", "GBK"), "\xBB\xB6\xD3\xAD VORLEX");
   EXPECT_EQ(Convert("€x", "UTF-8", "ASCII"), "?x") << "one mark per missing character";
-}
-
-TEST(Json, EscapesAndKeepsOrder) {
-  Json object = Json::MakeObject();
-  object.Set("b", 1).Set("a", "q\"\\\n\x01").Set("u", "寻卡").Set("n", nullptr);
-  object.Set("list", Json(Json::Array{true, -2}));
-  EXPECT_EQ(object.Dump(), R"({"b":1,"a":"q\"\\\n\u0001","u":"寻卡","n":null,"list":[true,-2]})");
 }
 
 }  // namespace
