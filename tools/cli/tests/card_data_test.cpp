@@ -51,8 +51,9 @@ TEST(DumpFormats, EachWrittenFormatReadsBackAsTheSameCard) {
     }
     EXPECT_EQ(back.CardUid(), (Bytes{0xBA, 0xE2, 0x7C, 0x9D}));
     EXPECT_EQ(back.CardSak(), 0x08);
-    EXPECT_EQ(back.KeyB(2),
-              marks_unknown && std::string(name) == "json" ? card.key_b[2] : back.KeyB(2));
+    if (std::string(name) == "json") {
+      EXPECT_EQ(back.key_b[2], card.key_b[2]);
+    }
   }
   EXPECT_EQ(SectorsWithUnknownBytes(card), "5");
 }
