@@ -101,6 +101,8 @@ TEST_F(CliTest, CommandsAsJson) {
       {{"card-request"}, 0, {R"("atqa":"0004")", R"("uid":"3A5C719E")"}},
       {{"ats"}, 0, {R"("ats":"0B78807002564F524C4558")"}},
       {{"auth", "1", "--key", "A0A1A2A3A4A5"}, 1, {R"("status":"0301")", "密钥验证失败"}},
+      {{"auth", "1"}, 1, {R"("status":"0202")"}},  // a failed authentication mutes the card
+      {{"card-request"}, 0, {R"("uid":"3A5C719E")"}},
       {{"auth", "1"}, 0, {R"("sector":1)", R"("key_type":"A")", "密钥验证成功"}},
       {{"write", "1", "2", "00112233445566778899aabbccddeeff"}, 0, {R"("block":2)"}},
       {{"read", "1", "2"}, 0, {R"("data":"00112233445566778899AABBCCDDEEFF")"}},
