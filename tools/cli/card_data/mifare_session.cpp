@@ -56,7 +56,7 @@ std::optional<SectorKey> MifareSession::Open(int sector, const std::vector<Secto
                                              std::optional<KeyType> only) {
   int tried = 0;
   for (const KeyType type : {kKeyA, kKeyB}) {
-    if (only && type != *only) continue;
+    if ((only && type != *only) || (only_type_ && type != *only_type_)) continue;
     // The file's keys, then those that opened other sectors, then the list; each once.
     std::vector<Key> candidates;
     const auto add = [&](const Key& key) {

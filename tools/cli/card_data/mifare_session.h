@@ -50,6 +50,9 @@ class MifareSession {
   // `sector_limit`: sectors the edition can address (the display edition reaches 0-14).
   MifareSession(MifareCalls calls, std::vector<Key> keys, int sector_limit);
 
+  // Keys of the other type are then never tried.
+  void OnlyKeyType(KeyType type) { only_type_ = type; }
+
   // Card request; its result (0: the card answered). Fills atqa / uid.
   int Request();
   const Bytes& atqa() const { return atqa_; }
@@ -99,6 +102,7 @@ class MifareSession {
   std::vector<Key> keys_;
   std::vector<Key> found_;  // keys that opened a sector, most recent first
   int sector_limit_;
+  std::optional<KeyType> only_type_;
   int sectors_on_card_ = 16;
   Bytes atqa_, uid_;
   Stop stop_;
