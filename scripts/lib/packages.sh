@@ -19,4 +19,4 @@ ensure_packages() {
 
 # What every build of the library and its tests needs.
 VORLEX_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config python3 libgtest-dev libgmock-dev
-  libbenchmark-dev clang-format nlohmann-json3-dev)
+  libbenchmark-dev clang-format libcli11-dev nlohmann-json3-dev)

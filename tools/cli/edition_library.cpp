@@ -1,12 +1,8 @@
 #include "edition_library.h"
 
 #include <dlfcn.h>
-#include <limits.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <vector>
 
 namespace vorlex::cli {
@@ -22,15 +18,19 @@ fs::path ProgramDirectory() {
 
 std::vector<fs::path> Candidates(Edition edition, const std::string& beside_library) {
   const char* name = NameOf(edition);
-  std::vector<fs::path> candidates;
+  std::vector<fs::path> folders;
   // Both layouts keep the editions side by side: <dir>/epurse and <dir>/display.
   if (!beside_library.empty()) {
-    candidates.push_back(fs::path(beside_library).parent_path().parent_path() / name /
-                         "libvorlex.so");
+    folders.push_back(fs::path(beside_library).parent_path().parent_path() / name);
   }
   const fs::path here = ProgramDirectory();
-  candidates.push_back(here / VORLEX_CLI_INSTALLED_LIBRARIES / name / "libvorlex.so");
-  candidates.push_back(here / VORLEX_CLI_BUILD_LIBRARIES / name / "libvorlex.so");
+  folders.push_back(here / VORLEX_CLI_INSTALLED_LIBRARIES / name);
+  folders.push_back(here / VORLEX_CLI_BUILD_LIBRARIES / name);
+  std::vector<fs::path> candidates;
+  for (const fs::path& folder : folders) {
+    candidates.push_back(folder / "libvorlex.so.1");  // the soname, where the library is versioned
+    candidates.push_back(folder / "libvorlex.so");
+  }
   return candidates;
 }
 
@@ -65,48 +65,6 @@ EditionLibrary::EditionLibrary(Edition edition, const std::string& path)
       (edition == Edition::kEpurse && !epurse_like)) {
     throw SetupError(path_ + " is not the " + NameOf(edition) + " edition");
   }
-}
-
-std::string ComNameOf(const std::string& device_path) {
-  std::error_code error;
-  fs::path real = fs::canonical(device_path, error);
-  if (error) real = device_path;
-  static const std::regex kDevice("/dev/tty(S|USB|ACM)([0-9]+)");
-  std::smatch match;
-  const std::string text = real.string();
-  if (!std::regex_match(text, match, kDevice)) return "";
-  const int number = std::atoi(match[2].str().c_str());
-  if (number > 31) return "";
-  const int first = match[1] == "S" ? 1 : match[1] == "USB" ? 33 : 65;
-  return "COM" + std::to_string(first + number);
-}
-
-Port::Port(const EditionLibrary& library, const std::string& name) {
-  const bool com_name = name.rfind("COM", 0) == 0;
-  ReaderHandle handle = nullptr;
-  close_ = library.Close_Reader;
-  if (com_name || library.edition() == Edition::kDisplay) {
-    handle = library.Open_Reader(name.c_str());
-    how_ = com_name ? name : "device path";
-  } else if (const std::string com = ComNameOf(name); !com.empty()) {
-    handle = library.Open_Reader(com.c_str());
-    how_ = com;
-  } else {
-    opener_ = std::make_unique<EditionLibrary>(Edition::kDisplay,
-                                               FindLibrary(Edition::kDisplay, library.path()));
-    handle = opener_->Open_Reader(name.c_str());
-    close_ = opener_->Close_Reader;
-    how_ = "display edition's Open_Reader";
-  }
-  if (handle == nullptr) {
-    throw SetupError("cannot open port " + name + " (" + how_ +
-                     "): no such device, in use, or not a serial port");
-  }
-  handle_ = handle;
-}
-
-Port::~Port() {
-  if (handle_ != nullptr) close_(handle_);
 }
 
 }  // namespace vorlex::cli

@@ -1,8 +1,7 @@
-// The tool's pieces at unit level: COM names of devices, text conversion, JSON.
+// The tool's pieces at unit level: COM names of devices, text conversion.
 #include <gtest/gtest.h>
 
-#include "edition_library.h"
-#include "json.h"
+#include "port.h"
 #include "text_encoding.h"
 
 namespace vorlex::cli {
@@ -28,13 +27,6 @@ TEST(Convert, LibraryMessagesAndBrokenBytes) {
   EXPECT_EQ(GbkTo("UTF-8", "ok\xFF"), "ok\xEF\xBF\xBD") << "a cut sequence is replaced, not lost";
   EXPECT_EQ(Convert("欢迎 VORLEX", "UTF-8", "GBK"), "\xBB\xB6\xD3\xAD VORLEX");
   EXPECT_EQ(Convert("€x", "UTF-8", "ASCII"), "?x") << "one mark per missing character";
-}
-
-TEST(Json, EscapesAndKeepsOrder) {
-  Json object = Json::MakeObject();
-  object.Set("b", 1).Set("a", "q\"\\\n\x01").Set("u", "寻卡").Set("n", nullptr);
-  object.Set("list", Json(Json::Array{true, -2}));
-  EXPECT_EQ(object.Dump(), R"({"b":1,"a":"q\"\\\n\u0001","u":"寻卡","n":null,"list":[true,-2]})");
 }
 
 }  // namespace

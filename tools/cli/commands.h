@@ -1,0 +1,38 @@
+// The command families. Each one adds its subcommands to the tool's command line and tells the
+// registry what runs for each; main only wires them together.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "session.h"
+
+namespace vorlex::cli {
+
+using Handler = std::function<void(Session&)>;
+
+class Registry {
+ public:
+  void Add(const CLI::App* command, Handler handler) { handlers_[command] = std::move(handler); }
+  const Handler* Find(const CLI::App* command) const {
+    const auto found = handlers_.find(command);
+    return found == handlers_.end() ? nullptr : &found->second;
+  }
+
+ private:
+  std::map<const CLI::App*, Handler> handlers_;
+};
+
+void AddReaderCommands(CLI::App& app, Registry& registry);  // cmd_reader.cpp
+void AddMifareCommands(CLI::App& app, Registry& registry);  // cmd_mifare.cpp
+void AddApduCommands(CLI::App& app, Registry& registry);    // cmd_apdu.cpp
+void AddPurseCommands(CLI::App& app, Registry& registry);   // cmd_purse.cpp
+void AddPortsCommands(CLI::App& app, Registry& registry);   // cmd_ports.cpp
+
+// Repeats `request` (one exchange each) every 100 ms until it gives 0 or `seconds` have passed;
+// a signal ends the wait at once. Returns the last result. Used by the --wait options.
+int RequestUntilAnswered(Session& session, double seconds, const std::function<int()>& request);
+
+}  // namespace vorlex::cli
