@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "mifare_safety.h"
+
 namespace vorlex::cli::card {
 namespace {
 
@@ -135,25 +137,12 @@ std::optional<std::uint8_t> CardImage::CardSak() const {
   return blocks[0][5];
 }
 
-std::optional<std::array<int, 4>> DecodeAccessBits(const std::uint8_t* bytes) {
-  std::array<int, 4> conditions{};
-  for (int block = 0; block < 4; ++block) {
-    const int c1 = bytes[1] >> (4 + block) & 1, c2 = bytes[2] >> block & 1,
-              c3 = bytes[2] >> (4 + block) & 1;
-    const int not_c1 = bytes[0] >> block & 1, not_c2 = bytes[0] >> (4 + block) & 1,
-              not_c3 = bytes[1] >> block & 1;
-    if (c1 == not_c1 || c2 == not_c2 || c3 == not_c3) return std::nullopt;
-    conditions[block] = c1 << 2 | c2 << 1 | c3;
-  }
-  return conditions;
-}
-
 std::vector<std::pair<std::string, std::string>> AccessConditionsText(const CardImage& card,
                                                                       int sector) {
   std::vector<std::pair<std::string, std::string>> out;
   const auto access = card.AccessBytes(sector);
   if (!access) return out;
-  const auto conditions = DecodeAccessBits(access->data());
+  const auto conditions = AccessConditionsOf(card.blocks[card.TrailerOf(sector)]);
   const int first = card.FirstBlock(sector), count = card.BlocksIn(sector);
   for (int i = 0; i < count; ++i) {
     const bool trailer = i == count - 1;

@@ -72,9 +72,6 @@ struct CardImage {
   std::optional<std::uint8_t> sak;
 };
 
-// Data and trailer conditions decoded from trailer bytes 6-8; nothing when the inverted copies
-// do not match. Each condition is C1 * 4 + C2 * 2 + C3.
-std::optional<std::array<int, 4>> DecodeAccessBits(const std::uint8_t* bytes);
 // What the access bytes allow, in words: one text per block of the sector (`block<N>` with the
 // card's block numbers) and the user byte, for the JSON dump.
 std::vector<std::pair<std::string, std::string>> AccessConditionsText(const CardImage& card,

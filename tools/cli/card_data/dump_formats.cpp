@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "mifare_safety.h"
+
 namespace vorlex::cli::card {
 namespace {
 
@@ -348,33 +350,22 @@ CardImage ReadJson(const std::string& content) {
 
 std::string WriteText(const CardImage& card) {
   std::ostringstream out;
-  const Bytes uid = card.CardUid();
-  out << "uid  " << HexOf(uid.data(), uid.size()) << "  (" << TypeName(card.block_count())
-      << ")\nsector  block  data\n";
+  out << "sector  block  data\n";
   for (int s = 0; s < card.sector_count(); ++s) {
-    for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) {
-      char head[32];
-      std::snprintf(head, sizeof head, "%6d  %5d  ", s, b);
-      out << head << BlockText(card, b, "") << "\n";
-    }
-    const auto key_a = card.KeyA(s), key_b = card.KeyB(s);
-    const auto access = card.AccessBytes(s);
+    char head[32];
     if (card.SectorUnknown(s)) {
-      out << "              no key opened this sector\n";
+      std::snprintf(head, sizeof head, "%6d      -  ", s);
+      out << head << "no key opened this sector\n";
       continue;
     }
-    out << "              key A " << (key_a ? HexOf(key_a->data(), 6) : "unknown") << "  key B "
-        << (key_b ? HexOf(key_b->data(), 6) : "unknown");
-    if (access) {
-      const auto conditions = DecodeAccessBits(access->data());
-      out << "  access";
-      if (!conditions) out << " bits invalid";
-      for (int i = 0; conditions && i < 4; ++i) {
-        const int c = (*conditions)[i];
-        out << ' ' << (c >> 2 & 1) << (c >> 1 & 1) << (c & 1);
+    for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) {
+      std::snprintf(head, sizeof head, "%6d  %5d  ", s, b - card.FirstBlock(s));
+      out << head << BlockText(card, b, "");
+      if (b == card.TrailerOf(s) && card.AccessBytes(s)) {
+        out << "  access " << DescribeAccess(card.blocks[b]);
       }
+      out << "\n";
     }
-    out << "\n";
   }
   return out.str();
 }
@@ -434,8 +425,13 @@ const DumpFormat& DetectFormat(const std::string& content) {
   if (start.rfind("uid ", 0) == 0) {
     Fail("line 1", "the text table is for people: dump with --format bin, json, nfc or eml");
   }
-  if (content.size() % kBlockBytes == 0 &&
-      ValidBlockCount(static_cast<int>(content.size() / kBlockBytes))) {
+  // Bytes no text file holds: a raw image, whose reader names what is wrong with its size.
+  const bool binary = std::any_of(content.begin(), content.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 && byte != '\n' && byte != '\r' && byte != '\t';
+  });
+  if (binary || (content.size() % kBlockBytes == 0 &&
+                 ValidBlockCount(static_cast<int>(content.size() / kBlockBytes)))) {
     return *FormatNamed("bin");
   }
   Fail("offset 0",

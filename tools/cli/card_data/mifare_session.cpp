@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "mifare_safety.h"
+
 namespace vorlex::cli::card {
 namespace {
 
@@ -14,9 +16,6 @@ std::string HexStatus(int result) {
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(result) & 0xFFFF);
   return text;
 }
-
-// Trailer conditions 000, 001 and 010 let key A read key B, which is then data, not a key.
-bool KeyBReadableByA(int trailer_condition) { return trailer_condition <= 2; }
 
 }  // namespace
 
@@ -122,9 +121,9 @@ CardImage MifareSession::Dump() {
     const int trailer = card.TrailerOf(s);
     if (card.ByteKnown(trailer, 6)) {
       Block& t = card.blocks[trailer];
-      const auto conditions = DecodeAccessBits(&t[6]);
-      const bool key_b_is_data =
-          key->type == kKeyA && conditions && KeyBReadableByA((*conditions)[3]);
+      const auto conditions = AccessConditionsOf(t);
+      // Where key A may read key B, key B is data and reads back as it is.
+      const bool key_b_is_data = key->type == kKeyA && conditions && KeyBReadable((*conditions)[3]);
       card.known[trailer] = 0;
       if (conditions) {
         for (int i = 6; i < 10; ++i) card.SetByte(trailer, i, t[i]);

@@ -125,7 +125,8 @@ TEST(DumpFormats, MalformedFilesNameTheLineOrOffset) {
       {nullptr, eml_bad, "line 64: a block is 32"},
       {"bin", std::string(1000, '\0'), "offset 992: the image ends inside a block"},
       {"bin", std::string(1040, '\0'), "offset 1040"},
-      {nullptr, std::string(100, '\x01'), "offset 0: not a dump"},
+      {nullptr, std::string(100, '\x01'), "offset 96: the image ends inside"},
+      {nullptr, "hello\n", "offset 0: not a dump"},
       {"text", "anything", "written only"},
   };
   for (const Case& c : cases) {
