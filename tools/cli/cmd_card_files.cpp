@@ -94,13 +94,13 @@ struct KeyOptions {
 // a reader that stopped answering is kept in `stopped` and ends the card session.
 card::MifareCalls CallsOf(Session& s, std::optional<Stopped>& stopped, const Progress& progress) {
   const auto judged = [&s, &stopped](const char* step, int result, const char* message) {
-    if (result != 1) return result;
+    // Every exchange goes through the session: its steps, and the diagnosis of a result 1.
     try {
       s.Call(step, result, message);
     } catch (const Stopped& stop) {
       stopped = stop;
     }
-    return result;
+    return stopped ? 1 : result;
   };
   card::MifareCalls calls;
   calls.request = [&s, judged](card::Bytes& atqa, card::Bytes& uid) {
@@ -217,7 +217,9 @@ const card::DumpFormat& DumpFormatOf(const DumpArgs& args, bool json) {
 
 void ReportDump(Session& s, const CardImage& image, const MifareSession& session) {
   Json sectors = Json::array();
+  int failed = 0;
   for (int sector = 0; sector < image.sector_count() && sector < SectorLimit(s); ++sector) {
+    failed += image.SectorUnknown(sector) ? 1 : 0;
     Json entry = {{"sector", sector}, {"ok", !image.SectorUnknown(sector)}};
     if (image.key_a[sector]) entry["key_a"] = KeyText(*image.key_a[sector]);
     if (image.key_b[sector]) entry["key_b"] = KeyText(*image.key_b[sector]);
@@ -233,6 +235,17 @@ void ReportDump(Session& s, const CardImage& image, const MifareSession& session
     sectors.push_back(entry);
   }
   s.out().JsonOnly("sectors", sectors);
+  s.out().JsonOnly("sectors_failed", failed);
+  const card::Stop& stop = session.stop();
+  s.out().JsonOnly("complete", stop.reason == card::Stop::kNone);
+  if (stop.reason != card::Stop::kNone) {
+    s.out().Line("(stopped at sector " + std::to_string(stop.sector) + ": " +
+                 (stop.reason == card::Stop::kInterrupted ? "interrupted"
+                  : stop.reason == card::Stop::kNoAnswer  ? "the reader stopped answering"
+                                                          : "the card left the field") +
+                 ")");
+    s.out().JsonOnly("stopped_at_sector", stop.sector);
+  }
   Counts(s, session);
 }
 

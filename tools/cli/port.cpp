@@ -1,7 +1,6 @@
 #include "port.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -128,12 +127,10 @@ std::string DiagnoseOpenFailure(const std::string& name) {
   return name + " stands for " + device + ": " + DiagnoseDevice(device);
 }
 
-bool PortHungUp(ReaderHandle handle) {
-  // On POSIX systems the handle is the port's descriptor.
-  const auto fd = static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
-  pollfd watch{fd, POLLIN, 0};
-  if (::poll(&watch, 1, 0) < 0) return false;
-  return (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+bool PortGone(const std::string& name) {
+  const std::string device = ComNumber(name) != 0 ? DeviceOfComName(name) : name;
+  struct stat info {};
+  return !device.empty() && ::stat(device.c_str(), &info) != 0 && errno == ENOENT;
 }
 
 Port::Port(const EditionLibrary& library, const std::string& name) : name_(name) {

@@ -17,8 +17,9 @@ std::string DeviceOfComName(const std::string& com_name);
 // a non-blocking open, the lock, the terminal check). Nothing is written to it.
 std::string DiagnoseOpenFailure(const std::string& name);
 
-// The port was hung up (device unplugged, pty closed), seen without an exchange.
-bool PortHungUp(ReaderHandle handle);
+// The device behind `name` (a path, or the one a COM name stands for) is no longer there: a USB
+// adapter unplugged, a closed pty. Seen without an exchange.
+bool PortGone(const std::string& name);
 
 // The open reader. A COM name goes to the edition's own Open_Reader. A device path goes to the
 // display edition's, which takes paths; the e-purse edition maps only COM names to devices, so

@@ -76,8 +76,8 @@ bool Session::Call(const std::string& step, int result, const char* message) {
   // Result 1: no valid answer in three attempts, or one too short. Arguments were checked
   // before the call, so the library refused none. One exchange tells which it was.
   const std::string stopped = answered_ ? "the reader stopped answering: " : "";
-  if (PortHungUp(reader())) {
-    throw Stopped{0, step, stopped + "the port " + options_.port + " hung up (device unplugged?)"};
+  if (PortGone(options_.port)) {
+    throw Stopped{0, step, stopped + "the port " + options_.port + " is gone (device unplugged?)"};
   }
   unsigned char version[VORLEX_VERSION_SIZE] = {};
   Message diagnosis;
