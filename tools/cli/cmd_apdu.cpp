@@ -12,6 +12,34 @@
 namespace vorlex::cli {
 namespace {
 
+void RfsimRequest(Session& s, bool all, bool waiting, const std::string& wait) {
+  const double seconds =
+      wait.empty() ? 10.0 : static_cast<double>(ParseNumber(wait, 0, 86400, "--wait"));
+  s.Open();
+  char identifier[17] = {};
+  Message message;
+  const auto once = [&] {
+    std::memset(message.text, 0, sizeof message.text);
+    return s.lib().REQ_RFSIM_CARD(s.reader(), all ? 1 : 0, identifier, message.text);
+  };
+  const int result = waiting ? RequestUntilAnswered(s, seconds, once) : once();
+  if (!s.Call("rfsim_request", result, message.text)) {
+    if (PendingSignal() != 0) {
+      throw Stopped{PendingSignal(), "rfsim_request", "interrupted while waiting for a card"};
+    }
+    if (waiting) {
+      s.last_failure().explanation = "no card within " + std::to_string(static_cast<int>(seconds)) +
+                                     " s (the last request gave status 0x" + StatusHex(result) +
+                                     ")";
+      s.last_failure().hint = "";
+    }
+    s.Fail();
+  }
+  s.out().Field("identifier", identifier);
+}
+
+}  // namespace
+
 // What the library would refuse, or send from bytes nobody gave, explained before the call.
 // The card and SAM calls parse strictly (case 2 or 3); the RF-SIM call takes case 4 too.
 void CheckApdu(const std::vector<std::uint8_t>& apdu, bool strict) {
@@ -41,34 +69,6 @@ void CheckApdu(const std::vector<std::uint8_t>& apdu, bool strict) {
                      " data bytes follow");
   }
 }
-
-void RfsimRequest(Session& s, bool all, bool waiting, const std::string& wait) {
-  const double seconds =
-      wait.empty() ? 10.0 : static_cast<double>(ParseNumber(wait, 0, 86400, "--wait"));
-  s.Open();
-  char identifier[17] = {};
-  Message message;
-  const auto once = [&] {
-    std::memset(message.text, 0, sizeof message.text);
-    return s.lib().REQ_RFSIM_CARD(s.reader(), all ? 1 : 0, identifier, message.text);
-  };
-  const int result = waiting ? RequestUntilAnswered(s, seconds, once) : once();
-  if (!s.Call("rfsim_request", result, message.text)) {
-    if (PendingSignal() != 0) {
-      throw Stopped{PendingSignal(), "rfsim_request", "interrupted while waiting for a card"};
-    }
-    if (waiting) {
-      s.last_failure().explanation = "no card within " + std::to_string(static_cast<int>(seconds)) +
-                                     " s (the last request gave status 0x" + StatusHex(result) +
-                                     ")";
-      s.last_failure().hint = "";
-    }
-    s.Fail();
-  }
-  s.out().Field("identifier", identifier);
-}
-
-}  // namespace
 
 void AddApduCommands(CLI::App& app, Registry& registry) {
   struct ApduArgs {

@@ -1,14 +1,13 @@
-// ISO 14443-A cards and Mifare Classic memory: card-request, ats, auth, read, write, halt, dump.
-#include <unistd.h>
-
+// ISO 14443-A cards and Mifare Classic memory: card-request, ats, auth, read, write, halt.
+// (dump and restore are with the other card files, in cmd_card_files.cpp.)
+#include <array>
 #include <chrono>
 #include <cstring>
-#include <iostream>
 #include <memory>
 
 #include "commands.h"
 #include "interrupt.h"
-#include "mifare_dump.h"
+#include "mifare_safety.h"
 #include "numbers.h"
 
 namespace vorlex::cli {
@@ -49,6 +48,11 @@ BlockBytes BlockOf(const std::string& digits) {
   return bytes;
 }
 
+struct MifareKey {
+  int type = 0;  // 0: key A, 1: key B
+  std::array<std::uint8_t, 6> bytes{};
+};
+
 struct KeyArgs {
   std::string type = "A", key = kDefaultKey;
   void AddTo(CLI::App* command) {
@@ -64,160 +68,7 @@ struct KeyArgs {
   }
 };
 
-class Progress {
- public:
-  explicit Progress(int total) : total_(total), shown_(isatty(STDERR_FILENO) != 0) {}
-  ~Progress() {  // ends the line whatever way the dump ends
-    if (shown_) std::cerr << "\r" << std::string(40, ' ') << "\r" << std::flush;
-  }
-  void Show(int done) const {
-    if (!shown_) return;
-    constexpr int kWidth = 20;
-    const int filled = done * kWidth / total_;
-    std::cerr << "\rdump [" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] "
-              << done << "/" << total_ << " sectors" << std::flush;
-  }
-
- private:
-  int total_;
-  bool shown_;
-};
-
-void Report(Session& s, const MifareDump& dump) {
-  Json sectors = Json::array();
-  for (const DumpSector& sector : dump.sectors) {
-    Json entry = {{"sector", sector.number}, {"ok", sector.failed_step.empty()}};
-    if (sector.key) {
-      entry["key_type"] = sector.key->type == 0 ? "A" : "B";
-      entry["key"] = HexOf(sector.key->bytes.data(), 6);
-    }
-    Json blocks = Json::array();
-    for (const DumpBlock& block : sector.blocks) {
-      Json b = {{"block", block.number}, {"data", HexOf(block.bytes.data(), 16)}};
-      Json unknown = Json::array();
-      for (int i = 0; i < 16; ++i) {
-        if (!block.known[static_cast<std::size_t>(i)]) unknown.push_back(i);
-      }
-      if (!unknown.empty()) b["unknown_bytes"] = unknown;
-      blocks.push_back(b);
-      char line[80];
-      std::snprintf(line, sizeof line, "%6d  %5d  %s", sector.number, block.number,
-                    HexOf(block.bytes.data(), 16).c_str());
-      const bool trailer = KindOf(sector.number, block.number) == BlockKind::kTrailer;
-      s.out().Line(std::string(line) + (trailer ? "  access " + DescribeAccess(block.bytes) : ""));
-    }
-    entry["blocks"] = blocks;
-    if (!sector.failed_step.empty()) {
-      entry["step"] = sector.failed_step;
-      entry["status"] = sector.failed_status;
-      entry["status_hex"] = StatusHex(sector.failed_status);
-      char line[80];
-      std::snprintf(line, sizeof line, "%6d      -  %s failed (status %s)", sector.number,
-                    sector.failed_step.c_str(), StatusHex(sector.failed_status).c_str());
-      s.out().Line(line);
-    }
-    sectors.push_back(entry);
-  }
-  if (dump.stopped_at_sector) {
-    s.out().Line("(stopped at sector " + std::to_string(*dump.stopped_at_sector) + ": " +
-                 dump.stopped_because + ")");
-    s.out().JsonOnly("stopped_at_sector", *dump.stopped_at_sector);
-  }
-  if (dump.sectors_planned == 15) s.out().Line("sector 15 is out of the display edition's reach");
-  int failed = 0;
-  for (const DumpSector& sector : dump.sectors) failed += sector.failed_step.empty() ? 0 : 1;
-  s.out().JsonOnly("sectors", sectors);
-  s.out().JsonOnly("sectors_failed", failed);
-  s.out().JsonOnly("complete", !dump.stopped_at_sector.has_value());
-}
-
-void Dump(Session& s, const MifareKey& key) {
-  const EditionLibrary& lib = s.lib();
-  MifareDump dump;
-  // The display edition sends the sector modulo 15: its sector 15 would read sector 0.
-  dump.sectors_planned = lib.edition() == Edition::kDisplay ? 15 : 16;
-  const std::string key_hex = HexOf(key.bytes.data(), 6);
-  char atqa[5] = {}, uid[9] = {};
-  Message message;
-  s.Check("card_request", lib.REQ_14443_CARD(s.reader(), 1, atqa, uid, message.text), message.text);
-  dump.atqa = atqa;
-  dump.uid = uid;
-  s.out().Field("uid", uid);
-  s.out().Field("key", std::string(key.type == 0 ? "A " : "B ") + key_hex);
-  s.out().Line("sector  block  data");
-
-  const Progress progress(dump.sectors_planned);
-  try {
-    for (int number = 0; number < dump.sectors_planned; ++number) {
-      progress.Show(number);
-      DumpSector& sector = dump.sectors.emplace_back();
-      sector.number = number;
-      s.Checkpoint("sector " + std::to_string(number));
-      Message auth;
-      const int auth_result =
-          lib.MIFS_AUTH(s.reader(), number, key.type, key_hex.c_str(), auth.text);
-      if (!s.Call("auth", auth_result, auth.text)) {
-        sector.failed_step = "auth";
-        sector.failed_status = auth_result;
-        // A card that failed an authentication wants selecting again before the next one.
-        s.Checkpoint("sector " + std::to_string(number + 1));
-        Message again;
-        s.Call("card_request", lib.REQ_14443_CARD(s.reader(), 1, atqa, uid, again.text),
-               again.text);
-        continue;
-      }
-      sector.key = key;
-      const int blocks = number < 32 ? 4 : 16;
-      for (int b = 0; b < blocks; ++b) {
-        s.Checkpoint("sector " + std::to_string(number) + " block " + std::to_string(b));
-        char data[33] = {};
-        Message read;
-        const int result = lib.MIFS_READ(s.reader(), number, b, data, read.text);
-        if (!s.Call("read", result, read.text)) {
-          sector.failed_step = "read";
-          sector.failed_status = result;
-          break;
-        }
-        DumpBlock& block = sector.blocks.emplace_back();
-        block.number = b;
-        block.bytes = BlockOf(data);
-        block.known.fill(true);
-        if (KindOf(number, b) == BlockKind::kTrailer) MarkTrailerBytes(key, block);
-      }
-    }
-  } catch (const Stopped& stop) {
-    // The sector it was in is kept with what it had, so the partial dump says where it ends.
-    dump.stopped_at_sector = dump.sectors.empty() ? 0 : dump.sectors.back().number;
-    dump.stopped_because = stop.signal != 0 ? "interrupted" : "the reader stopped answering";
-    Report(s, dump);
-    throw;
-  }
-  progress.Show(dump.sectors_planned);
-  Report(s, dump);
-  for (const DumpSector& sector : dump.sectors) {
-    if (!sector.failed_step.empty()) {
-      s.last_failure() =
-          CommandFailed{sector.failed_step, sector.failed_status, "",
-                        sector.failed_step + " of sector " + std::to_string(sector.number) +
-                            " failed (status 0x" + StatusHex(sector.failed_status) +
-                            "); the other sectors are shown",
-                        "another key may open it: --key HEX, --key-type B"};
-      s.Fail();
-    }
-  }
-}
-
 }  // namespace
-
-void MarkTrailerBytes(const MifareKey& key, DumpBlock& block) {
-  const auto conditions = AccessConditionsOf(block.bytes);
-  const bool key_b_readable = conditions && KeyBReadable((*conditions)[3]);
-  for (int i = 0; i < 6; ++i) {
-    block.known[static_cast<std::size_t>(i)] = key.type == 0;
-    block.known[static_cast<std::size_t>(10 + i)] = key_b_readable || key.type == 1;
-  }
-  std::copy(key.bytes.begin(), key.bytes.end(), block.bytes.begin() + (key.type == 0 ? 0 : 10));
-}
 
 int RequestUntilAnswered(Session&, double seconds, const std::function<int()>& request) {
   const auto deadline = std::chrono::steady_clock::now() +
@@ -290,12 +141,28 @@ void AddMifareCommands(CLI::App& app, Registry& registry) {
   struct AuthArgs {
     std::string sector;
     KeyArgs key;
+    std::vector<std::string> key_files;
   };
   auto a = std::make_shared<AuthArgs>();
-  CLI::App* auth = app.add_subcommand("auth", "authenticate a Mifare sector with a key");
+  CLI::App* auth = app.add_subcommand(
+      "auth",
+      "authenticate a Mifare sector with a key, or with the first key of a list that opens it");
   auth->add_option("sector", a->sector, "the sector, 0-255 (display edition 0-14)")->required();
   a->key.AddTo(auth);
-  registry.Add(auth, [a](Session& s) {
+  auth->add_option("--keys", a->key_files,
+                   "a key-list file (repeatable): try key A with each key, then key B, with a "
+                   "card request after each failure");
+  registry.Add(auth, [a, auth](Session& s) {
+    if (!a->key_files.empty()) {
+      s.Open();
+      const int sector = AddressOf(s, a->sector, "0").sector;
+      const std::vector<std::string> keys = auth->count("--key") > 0
+                                                ? std::vector<std::string>{a->key.key}
+                                                : std::vector<std::string>{};
+      AuthWithKeyList(s, sector, keys, a->key_files,
+                      auth->count("--key-type") > 0 ? a->key.type : "");
+      return;
+    }
     const MifareKey key = a->key.Parse();
     s.Open();
     const int sector = AddressOf(s, a->sector, "0").sector;
@@ -370,16 +237,6 @@ void AddMifareCommands(CLI::App& app, Registry& registry) {
     s.Open();
     Message message;
     s.Check("halt", s.lib().MIFS_HALT(s.reader(), message.text), message.text);
-  });
-
-  auto k = std::make_shared<KeyArgs>();
-  CLI::App* dump = app.add_subcommand(
-      "dump", "request the card, then authenticate and read every sector of a 1K card");
-  k->AddTo(dump);
-  registry.Add(dump, [k](Session& s) {
-    const MifareKey key = k->Parse();
-    s.Open();
-    Dump(s, key);
   });
 }
 

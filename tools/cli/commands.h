@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "session.h"
 
@@ -25,11 +26,21 @@ class Registry {
   std::map<const CLI::App*, Handler> handlers_;
 };
 
-void AddReaderCommands(CLI::App& app, Registry& registry);  // cmd_reader.cpp
-void AddMifareCommands(CLI::App& app, Registry& registry);  // cmd_mifare.cpp
-void AddApduCommands(CLI::App& app, Registry& registry);    // cmd_apdu.cpp
-void AddPurseCommands(CLI::App& app, Registry& registry);   // cmd_purse.cpp
-void AddPortsCommands(CLI::App& app, Registry& registry);   // cmd_ports.cpp
+void AddReaderCommands(CLI::App& app, Registry& registry);    // cmd_reader.cpp
+void AddMifareCommands(CLI::App& app, Registry& registry);    // cmd_mifare.cpp
+void AddApduCommands(CLI::App& app, Registry& registry);      // cmd_apdu.cpp
+void AddPurseCommands(CLI::App& app, Registry& registry);     // cmd_purse.cpp
+void AddPortsCommands(CLI::App& app, Registry& registry);     // cmd_ports.cpp
+void AddCardFileCommands(CLI::App& app, Registry& registry);  // cmd_card_files.cpp
+
+// auth --keys: the first of the keys (key A with each, then key B; `key_type` "A" or "B" for
+// one type only) that opens `sector`, with a card request after each that fails.
+void AuthWithKeyList(Session& s, int sector, const std::vector<std::string>& keys,
+                     const std::vector<std::string>& key_files, const std::string& key_type);
+
+// What the library would refuse in an APDU (UsageError): `strict` for the card and SAM calls,
+// which take case 2 and case 3 only.
+void CheckApdu(const std::vector<std::uint8_t>& apdu, bool strict);
 
 // Repeats `request` (one exchange each) every 100 ms until it gives 0 or `seconds` have passed;
 // a signal ends the wait at once. Returns the last result. Used by the --wait options.

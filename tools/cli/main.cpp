@@ -135,6 +135,7 @@ int Main(int argc, char** argv) {
   AddApduCommands(app, registry);
   AddPurseCommands(app, registry);
   AddPortsCommands(app, registry);
+  AddCardFileCommands(app, registry);
   std::vector<std::string> help_topic;
   CLI::App* help = app.add_subcommand("help", "show the help of a command: vorlex help read");
   help->add_option("command", help_topic, "the command (and step: help purse balance)");

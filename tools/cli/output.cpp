@@ -50,14 +50,14 @@ void Report::PrintPeople() const {
       const Item& item = people_[i];
       const std::string indent = indented ? "  " : "";
       if (item.kind == Item::kLine) {
-        std::cout << indent << item.label << "\n";
+        People() << indent << item.label << "\n";
       } else {
-        std::cout << indent << item.label << std::string(width - item.label.size() + 2, ' ')
-                  << item.value << "\n";
+        People() << indent << item.label << std::string(width - item.label.size() + 2, ' ')
+                 << item.value << "\n";
       }
     }
     if (end < people_.size()) {
-      std::cout << people_[end].label << "\n";
+      People() << people_[end].label << "\n";
       indented = true;
       ++end;
     }
@@ -73,7 +73,7 @@ void Report::PrintSuccess(int signal) const {
     out["steps"] = steps_;
     std::cout << out.dump() << "\n";
   } else {
-    if (!message_gbk_.empty()) std::cout << Shown(message_gbk_) << "\n";
+    if (!message_gbk_.empty()) People() << Shown(message_gbk_) << "\n";
     PrintPeople();
   }
   std::cout.flush();

@@ -3,6 +3,7 @@
 // Every command writes through one Report, so both outputs always carry the same fields.
 #pragma once
 
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ class Report {
   // People only: a line of its own, and a heading that the following fields are indented under.
   void Line(const std::string& text) { people_.push_back({Item::kLine, text, ""}); }
   void Group(const std::string& title) { people_.push_back({Item::kGroup, title, ""}); }
+  // The people's output on standard error, for a command whose standard output is a file's
+  // content (dump --format eml, say).
+  void PeopleToStandardError() { people_to_stderr_ = true; }
 
   // One library call, for "steps" and the headline (the last message, unless pinned).
   void Step(const std::string& step, int result, const std::string& message_gbk);
@@ -48,6 +52,7 @@ class Report {
   };
   Json Head(bool ok, int status) const;
   void PrintPeople() const;
+  std::ostream& People() const { return people_to_stderr_ ? std::cerr : std::cout; }
 
   bool json_;
   std::string encoding_;
@@ -57,6 +62,7 @@ class Report {
   std::vector<Item> people_;
   std::string message_gbk_;
   bool pinned_ = false;
+  bool people_to_stderr_ = false;
 };
 
 // The hexadecimal status as JSON and people show it: "0302".

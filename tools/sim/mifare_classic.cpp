@@ -101,12 +101,14 @@ std::uint8_t MifareClassic1K::SessionKeyMask(int sector) const {
 
 Status MifareClassic1K::Authenticate(int sector, int key_type,
                                      std::span<const std::uint8_t, 6> key) {
+  if (muted_) return kCardNotSelected;
   if (!ValidAddress(sector, 0)) return kBadAddress;
   if (key_type != kKeyA && key_type != kKeyB) return kBadArgument;
   const std::uint8_t* trailer = BlockAt(sector, kTrailerBlock);
   const std::uint8_t* stored = key_type == kKeyA ? trailer : trailer + 10;
   if (!std::equal(key.begin(), key.end(), stored)) {
-    authenticated_[sector].reset();
+    authenticated_.fill(std::nullopt);
+    muted_ = true;
     return kAuthFailed;
   }
   authenticated_[sector] = static_cast<KeyType>(key_type);
@@ -114,6 +116,7 @@ Status MifareClassic1K::Authenticate(int sector, int key_type,
 }
 
 Status MifareClassic1K::Read(int sector, int block, Block& out) const {
+  if (muted_) return kCardNotSelected;
   if (!ValidAddress(sector, block)) return kBadAddress;
   if (!authenticated_[sector]) return kNotAuthenticated;
   const std::uint8_t key = SessionKeyMask(sector);
@@ -133,6 +136,7 @@ Status MifareClassic1K::Read(int sector, int block, Block& out) const {
 }
 
 Status MifareClassic1K::Write(int sector, int block, const Block& data) {
+  if (muted_) return kCardNotSelected;
   if (!ValidAddress(sector, block)) return kBadAddress;
   if (!authenticated_[sector]) return kNotAuthenticated;
   if (sector == 0 && block == 0) return kAccessDenied;  // manufacturer block

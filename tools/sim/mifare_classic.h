@@ -54,7 +54,12 @@ class MifareClassic1K {
   Status Authenticate(int sector, int key_type, std::span<const std::uint8_t, 6> key);
   Status Read(int sector, int block, Block& out) const;
   Status Write(int sector, int block, const Block& data);
-  void DropAuthentication() { authenticated_.fill(std::nullopt); }
+  // A card request (or halt): every authentication ends, and a card muted by a failed
+  // authentication answers again.
+  void DropAuthentication() {
+    authenticated_.fill(std::nullopt);
+    muted_ = false;
+  }
 
  private:
   std::uint8_t* BlockAt(int sector, int block) { return &image_[BlockOffset(sector, block)]; }
@@ -70,6 +75,9 @@ class MifareClassic1K {
 
   CardImage image_{};
   std::array<std::optional<KeyType>, kSectors> authenticated_{};
+  // After a failed authentication a real card drops back to idle and answers nothing until the
+  // next card request: reads, writes and authentications get kCardNotSelected meanwhile.
+  bool muted_ = false;
 };
 
 }  // namespace vorlex::sim

@@ -25,6 +25,7 @@
 #include "edition_library.h"
 #include "scripted_reader.h"
 #include "sim_responder.h"
+#include "tool_runner.h"
 #include "virtual_reader.h"
 
 namespace vorlex::sim {
@@ -33,69 +34,6 @@ namespace {
 namespace fs = std::filesystem;
 using engine::Reply;
 using nlohmann::json;
-
-struct Outcome {
-  int exit_status = -1;
-  std::string out, err;
-};
-
-// The tool running with `args` in the environment `env`, both streams captured.
-class Tool {
- public:
-  Tool(std::vector<std::string> args, std::vector<std::string> env) {
-    if (pipe2(out_, O_CLOEXEC) != 0 || pipe2(err_, O_CLOEXEC) != 0) abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_[1], 2);
-    args.insert(args.begin(), VORLEX_CLI_PROGRAM);
-    std::vector<char*> argv, envp;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    for (std::string& var : env) envp.push_back(var.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) abort();
-    posix_spawn_file_actions_destroy(&actions);
-    close(out_[1]);
-    close(err_[1]);
-  }
-  void Signal(int signal) const { kill(pid_, signal); }
-  Outcome Wait() {
-    Outcome outcome;
-    pollfd fds[2] = {{out_[0], POLLIN, 0}, {err_[0], POLLIN, 0}};
-    int open_streams = 2;
-    while (open_streams > 0 && poll(fds, 2, 60000) > 0) {
-      for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-        char buffer[4096];
-        const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-        if (n <= 0) {
-          close(fds[i].fd);
-          fds[i].fd = -1;
-          --open_streams;
-          continue;
-        }
-        (i == 0 ? outcome.out : outcome.err).append(buffer, static_cast<std::size_t>(n));
-      }
-    }
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    outcome.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
-  }
-
- private:
-  int out_[2], err_[2];
-  pid_t pid_ = 0;
-};
-
-Outcome RunTool(std::vector<std::string> args, std::vector<std::string> env = {"LC_ALL=C"}) {
-  return Tool(std::move(args), std::move(env)).Wait();
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 using Fault = std::function<std::optional<Reply>(std::size_t n, const engine::ParsedFrame&)>;
 
@@ -166,6 +104,8 @@ TEST_F(CliTest, CommandsAsJson) {
       {{"card-request"}, 0, {R"("atqa":"0004")", R"("uid":"3A5C719E")"}},
       {{"ats"}, 0, {R"("ats":"0B78807002564F524C4558")"}},
       {{"auth", "1", "--key", "A0A1A2A3A4A5"}, 1, {R"("status":769)", "密钥验证失败"}},
+      {{"auth", "1"}, 1, {R"("status":514)"}},  // a failed authentication mutes the card
+      {{"card-request"}, 0, {R"("uid":"3A5C719E")"}},
       {{"auth", "1"}, 0, {R"("sector":1)", R"("key_type":"A")", "密钥验证成功"}},
       {{"write", "1", "2", "00112233445566778899aabbccddeeff"}, 0, {R"("block":2)"}},
       {{"read", "1", "2"}, 0, {R"("data":"00112233445566778899AABBCCDDEEFF")"}},
@@ -595,8 +535,8 @@ TEST_F(CliTest, DumpReadsEveryBlock) {
 
   outcome = Vorlex({"dump", "--key", "A0A1A2A3A4A5"});
   EXPECT_EQ(outcome.exit_status, 1);
-  EXPECT_TRUE(Contains(outcome.out, "     0      -  auth failed (status 0301)"));
-  EXPECT_TRUE(Contains(outcome.err, "auth of sector 0 failed"));
+  EXPECT_TRUE(Contains(outcome.out, "     0      -  no key opened this sector"));
+  EXPECT_TRUE(Contains(outcome.err, "no key opened sector(s) 0, 1, 2,"));
 }
 
 TEST_F(CliTest, LibraryChosenByPathAndEdition) {

@@ -80,6 +80,8 @@ TEST(SimThroughLibrary, MifareSessionRules) {
 
   EXPECT_EQ(MIFS_READ(h, 1, 0, o.text, o.message), kNotAuthenticated);
   EXPECT_EQ(MIFS_AUTH(h, 1, 0, "A0A1A2A3A4A5", o.message), kAuthFailed);
+  EXPECT_EQ(MIFS_AUTH(h, 1, 0, kKey, o.message), kCardNotSelected) << "muted until a request";
+  ASSERT_EQ(REQ_14443_CARD(h, 0, o.text, o.second, o.message), 0);
   ASSERT_EQ(MIFS_AUTH(h, 1, 0, kKey, o.message), 0);
   ASSERT_EQ(MIFS_READ(h, 1, 0, o.text, o.message), 0);
   EXPECT_STREQ(o.text, "564F524C45582053494D204341524420");  // "VORLEX SIM CARD "

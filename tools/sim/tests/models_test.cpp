@@ -94,11 +94,20 @@ TEST_F(MifareTest, ReadingAndWritingNeedTheSectorAuthenticated) {
   EXPECT_EQ(card_.Read(2, 0, block), kNotAuthenticated) << "authentication is per sector";
   ASSERT_EQ(card_.Authenticate(2, kKeyA, kTransportKey), kOk);
   EXPECT_EQ(card_.Read(1, 0, block), kOk) << "authenticating sector 2 keeps sector 1";
-  EXPECT_EQ(card_.Authenticate(1, kKeyA, kKeyA2), kAuthFailed);
-  EXPECT_EQ(card_.Read(1, 0, block), kNotAuthenticated) << "a failed attempt ends it";
-  EXPECT_EQ(card_.Read(2, 0, block), kOk);
   card_.DropAuthentication();
   EXPECT_EQ(card_.Read(2, 0, block), kNotAuthenticated);
+}
+
+TEST_F(MifareTest, AFailedAuthenticationMutesTheCardUntilTheNextRequest) {
+  Block block;
+  ASSERT_EQ(card_.Authenticate(2, kKeyA, kTransportKey), kOk);
+  EXPECT_EQ(card_.Authenticate(1, kKeyA, kKeyA2), kAuthFailed);
+  EXPECT_EQ(card_.Read(2, 0, block), kCardNotSelected) << "other sectors end too";
+  EXPECT_EQ(card_.Write(2, 0, Block{}), kCardNotSelected);
+  EXPECT_EQ(card_.Authenticate(1, kKeyA, kTransportKey), kCardNotSelected) << "even the right key";
+  card_.DropAuthentication();  // what the card request does
+  ASSERT_EQ(card_.Authenticate(1, kKeyA, kTransportKey), kOk);
+  EXPECT_EQ(card_.Read(1, 0, block), kOk);
 }
 
 TEST_F(MifareTest, ArgumentsOutOfRange) {
@@ -133,6 +142,7 @@ TEST_F(MifareTest, TrailerWriteHandsKeyManagementToKeyB) {
 
   Block block;
   EXPECT_EQ(card_.Authenticate(2, kKeyA, kTransportKey), kAuthFailed) << "old key A";
+  card_.DropAuthentication();
   ASSERT_EQ(card_.Authenticate(2, kKeyA, kKeyA2), kOk);
   EXPECT_EQ(card_.Read(2, 0, block), kOk) << "condition 100: key A reads";
   EXPECT_EQ(card_.Write(2, 0, Block{}), kAccessDenied) << "condition 100: only key B writes";

@@ -1,0 +1,34 @@
+// The dump files Mifare tools exchange, each a reader and a writer over one CardImage. Dump and
+// restore pick a format by name, file extension or content and never look inside it.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "card_image.h"
+
+namespace vorlex::cli::card {
+
+struct DumpFormat {
+  const char* name;                     // "text", "bin", "json", "nfc", "eml"
+  std::vector<std::string> extensions;  // ".mfd", ...: the format a file name implies
+  bool binary;                          // not for a terminal
+  std::string (*write)(const CardImage& card);
+  CardImage (*read)(const std::string& content);  // null: the format is for people only
+};
+
+const std::vector<DumpFormat>& DumpFormats();
+// Null when no format has that name / extension.
+const DumpFormat* FormatNamed(std::string_view name);
+const DumpFormat* FormatOfPath(const std::string& path);
+// The format a file's content is in; FormatError when it is none of the readable ones.
+const DumpFormat& DetectFormat(const std::string& content);
+
+// Reads `content` in `format`, or in the detected one when `format` is null.
+CardImage ReadDump(const std::string& content, const DumpFormat* format = nullptr);
+
+// Sectors with unknown bytes, which `bin` and `eml` can only hold as zeros: "3, 7-9".
+std::string SectorsWithUnknownBytes(const CardImage& card);
+
+}  // namespace vorlex::cli::card

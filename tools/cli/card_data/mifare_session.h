@@ -1,0 +1,115 @@
+// Dump and restore of a Mifare Classic card over the reader's card request, authenticate, read
+// and write calls, with a key list tried per sector. The calls come in as functions, so this
+// knows nothing of the library, the port or the output.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "card_image.h"
+
+namespace vorlex::cli::card {
+
+enum KeyType { kKeyA = 0, kKeyB = 1 };
+
+// One reader exchange each; the library's result (0 success, 1 no valid answer, else the
+// reader's status word). `block` counts within the sector.
+struct MifareCalls {
+  std::function<int(Bytes& atqa, Bytes& uid)> request;
+  std::function<int(int sector, KeyType type, const Key& key)> auth;
+  std::function<int(int sector, int block, Block& data)> read;
+  std::function<int(int sector, int block, const Block& data)> write;
+  std::function<bool()> interrupted;  // checked between exchanges
+  // Called before each sector and each key tried: sector, keys tried in it so far.
+  std::function<void(int sector, int tried)> progress;
+};
+
+// Why a dump or restore stopped early (the card image / reports keep what was done).
+struct Stop {
+  enum Reason { kNone, kInterrupted, kNoAnswer, kCardLost } reason = kNone;
+  int sector = -1;
+  int result = 0;  // the call's result for kNoAnswer / kCardLost
+  std::string step;
+};
+
+struct Counters {
+  int requests = 0, auths = 0, reads = 0, writes = 0;
+  int exchanges() const { return requests + auths + reads + writes; }
+};
+
+struct SectorKey {
+  KeyType type;
+  Key key;
+};
+
+class MifareSession {
+ public:
+  // `keys`: tried in order, after those that already opened a sector of this card.
+  // `sector_limit`: sectors the edition can address (the display edition reaches 0-14).
+  MifareSession(MifareCalls calls, std::vector<Key> keys, int sector_limit);
+
+  // Keys of the other type are then never tried.
+  void OnlyKeyType(KeyType type) { only_type_ = type; }
+
+  // Card request; its result (0: the card answered). Fills atqa / uid.
+  int Request();
+  const Bytes& atqa() const { return atqa_; }
+  const Bytes& uid() const { return uid_; }
+
+  // Tries key A with every key, then key B, until one opens `sector`; requests the card again
+  // after each failed attempt, as a card that failed an authentication no longer answers.
+  // `first`: keys to try before the list (from a dump file). Nothing when no key opened it or
+  // the session stopped.
+  std::optional<SectorKey> Open(int sector, const std::vector<SectorKey>& first = {},
+                                std::optional<KeyType> only = std::nullopt);
+
+  // Reads every sector it can open into a card image; sectors no key opened stay unknown.
+  CardImage Dump();
+
+  struct Report {
+    int sector;
+    enum Outcome { kWritten, kPlanned, kSkipped, kRefused, kFailed } outcome;
+    std::vector<int> written;        // blocks of the card written and read back alike
+    std::vector<std::string> notes;  // per block: why skipped, refused or failed
+    std::optional<SectorKey> key;
+  };
+  struct Verdict {
+    bool refused;  // false: skipped, as the options ask
+    std::string reason;
+  };
+  struct RestoreOptions {
+    bool dry_run = false;
+    // Why not to write `block` (card numbering) with `data`, or nothing: block 0 and the
+    // trailers are skipped unless allowed, and then refused unless they pass the checks.
+    std::function<std::optional<Verdict>(int block, const Block& data)> verdict;
+  };
+  // Writes the data blocks of every sector of `file` it can open, then reads each back.
+  std::vector<Report> Restore(const CardImage& file, const RestoreOptions& options);
+
+  const Stop& stop() const { return stop_; }
+  const Counters& counters() const { return counters_; }
+  int sectors_on_card() const { return sectors_on_card_; }
+
+ private:
+  bool Stopped();
+  // Records a failed call that ends the session (no answer, card gone); true when it does.
+  bool Fatal(int result, const char* step, int sector);
+  void Remember(const SectorKey& key);
+
+  MifareCalls calls_;
+  std::vector<Key> keys_;
+  std::vector<Key> found_;  // keys that opened a sector, most recent first
+  int sector_limit_;
+  std::optional<KeyType> only_type_;
+  int sectors_on_card_ = 16;
+  Bytes atqa_, uid_;
+  Stop stop_;
+  Counters counters_;
+};
+
+// "4-6, 9": the block list of a report.
+std::string BlockList(const std::vector<int>& blocks);
+
+}  // namespace vorlex::cli::card

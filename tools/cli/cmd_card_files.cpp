@@ -1,0 +1,588 @@
+// The commands that move card data through files: dump (in every dump format), restore (from
+// any of them) and script (APDU scripts), with the key lists that dump, restore and auth share.
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "apdu_script.h"
+#include "commands.h"
+#include "dump_formats.h"
+#include "interrupt.h"
+#include "key_dictionary.h"
+#include "mifare_safety.h"
+#include "mifare_session.h"
+#include "numbers.h"
+#include "status_words.h"
+
+namespace vorlex::cli {
+namespace {
+
+using card::CardImage;
+using card::MifareSession;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::string KeyText(const card::Key& key) { return HexOf(key.data(), key.size()); }
+
+// The progress line on a terminal: sector, and keys tried in it once the first key failed.
+class Progress {
+ public:
+  Progress(const char* what, int sectors)
+      : what_(what), sectors_(sectors), shown_(isatty(STDERR_FILENO) != 0) {}
+  ~Progress() {  // ends the line whatever way the command ends
+    if (shown_) std::cerr << "\r" << std::string(60, ' ') << "\r" << std::flush;
+  }
+  void Show(int sector, int tried) const {
+    if (!shown_) return;
+    std::cerr << "\r" << what_ << " sector " << sector << "/" << sectors_;
+    if (tried > 0) std::cerr << ", " << tried << " keys tried";
+    std::cerr << "          " << std::flush;
+  }
+
+ private:
+  const char* what_;
+  int sectors_;
+  bool shown_;
+};
+
+// --key, --key-type and --keys FILE, as dump, restore and auth take them.
+struct KeyOptions {
+  std::vector<std::string> keys, files;
+  std::string type;
+  void AddTo(CLI::App* command) {
+    command->add_option("--key", keys, "a key to try, 12 hex digits (repeatable)");
+    command->add_option("--keys", files,
+                        "a key-list file: one key per line, # comments (repeatable)");
+    command->add_option("--key-type", type, "try only key A or only key B (default: A, then B)");
+  }
+  // The keys in order; the transport key when none is given. Read before anything is sent.
+  std::vector<card::Key> Load() const {
+    card::KeyDictionary dictionary;
+    for (const std::string& key : keys) {
+      if (!dictionary.Add(ParseHexBytes(key, 6, "--key"))) throw UsageError("--key " + key);
+    }
+    for (const std::string& file : files) {
+      try {
+        dictionary.AddFile(ReadFile(file), file);
+      } catch (const card::FormatError& error) {
+        throw UsageError(error.what());
+      }
+    }
+    if (dictionary.keys().empty()) dictionary.Add("FFFFFFFFFFFF");
+    return dictionary.keys();
+  }
+  std::optional<card::KeyType> Only() const {
+    if (type.empty()) return std::nullopt;
+    if (type == "A" || type == "a") return card::kKeyA;
+    if (type == "B" || type == "b") return card::kKeyB;
+    throw UsageError("--key-type is A or B, not \"" + type + "\"");
+  }
+};
+
+// The library's Mifare calls for a session. A result 1 goes through the session's diagnosis;
+// a reader that stopped answering is kept in `stopped` and ends the card session.
+card::MifareCalls CallsOf(Session& s, std::optional<Stopped>& stopped, const Progress& progress) {
+  const auto judged = [&s, &stopped](const char* step, int result, const char* message) {
+    // Every exchange goes through the session: its steps, and the diagnosis of a result 1.
+    try {
+      s.Call(step, result, message);
+    } catch (const Stopped& stop) {
+      stopped = stop;
+    }
+    return stopped ? 1 : result;
+  };
+  card::MifareCalls calls;
+  calls.request = [&s, judged](card::Bytes& atqa, card::Bytes& uid) {
+    char atqa_text[5] = {}, uid_text[9] = {};
+    Message message;
+    const int result = judged(
+        "card_request", s.lib().REQ_14443_CARD(s.reader(), 1, atqa_text, uid_text, message.text),
+        message.text);
+    if (result == 0) {
+      atqa = BytesOfHex(atqa_text);
+      uid = BytesOfHex(uid_text);
+    }
+    return result;
+  };
+  calls.auth = [&s, judged](int sector, card::KeyType type, const card::Key& key) {
+    const std::string hex = KeyText(key);
+    Message message;
+    return judged("auth", s.lib().MIFS_AUTH(s.reader(), sector, type, hex.c_str(), message.text),
+                  message.text);
+  };
+  calls.read = [&s, judged](int sector, int block, card::Block& data) {
+    char text[33] = {};
+    Message message;
+    const int result = judged(
+        "read", s.lib().MIFS_READ(s.reader(), sector, block, text, message.text), message.text);
+    if (result == 0) {
+      const auto bytes = BytesOfHex(text);
+      std::copy(bytes.begin(), bytes.end(), data.begin());
+    }
+    return result;
+  };
+  calls.write = [&s, judged](int sector, int block, const card::Block& data) {
+    const std::string hex = HexOf(data.data(), data.size());
+    Message message;
+    return judged("write", s.lib().MIFS_WRITE(s.reader(), sector, block, hex.c_str(), message.text),
+                  message.text);
+  };
+  calls.interrupted = [] { return PendingSignal() != 0; };
+  calls.progress = [&progress](int sector, int tried) { progress.Show(sector, tried); };
+  return calls;
+}
+
+int SectorLimit(const Session& s) { return s.edition() == Edition::kDisplay ? 15 : 40; }
+
+// Requests the card, as every card session starts.
+void RequestCard(Session& s, MifareSession& session) {
+  Message message;
+  const int result = session.Request();
+  if (result != 0) {
+    // Once more through the session, for its explanation of the failure.
+    char atqa[5] = {}, uid[9] = {};
+    s.Check("card_request", s.lib().REQ_14443_CARD(s.reader(), 1, atqa, uid, message.text),
+            message.text);
+  }
+  s.out().Field("uid", HexOf(session.uid().data(), session.uid().size()));
+}
+
+// Ends a card session that stopped early: what it did is already reported.
+void ThrowIfStopped(const MifareSession& session, const std::optional<Stopped>& stopped,
+                    const char* what) {
+  const card::Stop& stop = session.stop();
+  if (stop.reason == card::Stop::kInterrupted) {
+    throw Stopped{PendingSignal(), stop.step,
+                  std::string(what) + " interrupted at sector " + std::to_string(stop.sector)};
+  }
+  if (stop.reason == card::Stop::kNoAnswer && stopped) throw *stopped;
+  if (stop.reason != card::Stop::kNone) {
+    throw Stopped{0, stop.step,
+                  std::string(what) + " stopped at sector " + std::to_string(stop.sector) +
+                      ": the card left the field (card request: status 0x" +
+                      StatusHex(stop.result) + ")"};
+  }
+}
+
+void Counts(Session& s, const MifareSession& session) {
+  const card::Counters& c = session.counters();
+  s.out().JsonOnly("exchanges", c.exchanges());
+  s.out().JsonOnly("keys_tried", c.auths);
+  s.out().Field("exchanges", c.exchanges(),
+                std::to_string(c.exchanges()) + " (" + std::to_string(c.auths) + " keys tried, " +
+                    std::to_string(c.requests) + " card requests, " + std::to_string(c.reads) +
+                    " reads, " + std::to_string(c.writes) + " writes)");
+}
+
+// ---- dump ---------------------------------------------------------------------------------------
+
+struct DumpArgs {
+  KeyOptions keys;
+  std::string format, output;
+};
+
+const card::DumpFormat& DumpFormatOf(const DumpArgs& args, bool json) {
+  const card::DumpFormat* format = nullptr;
+  if (!args.format.empty()) {
+    format = card::FormatNamed(args.format);
+    if (!format) throw UsageError("--format is text, bin, json, nfc or eml");
+  } else if (!args.output.empty()) {
+    format = card::FormatOfPath(args.output);
+    if (!format) throw UsageError("cannot tell the format of " + args.output + ": add --format");
+  } else {
+    format = card::FormatNamed("text");
+  }
+  if (args.output.empty()) {
+    if (json && std::string(format->name) != "text") {
+      throw UsageError("--json and --format " + std::string(format->name) +
+                       " would both go to standard output: add --output FILE");
+    }
+    if (format->binary && isatty(STDOUT_FILENO)) {
+      throw UsageError("--format bin is not for a terminal: add --output FILE");
+    }
+  }
+  return *format;
+}
+
+void ReportDump(Session& s, const CardImage& image, const MifareSession& session) {
+  Json sectors = Json::array();
+  int failed = 0;
+  for (int sector = 0; sector < image.sector_count() && sector < SectorLimit(s); ++sector) {
+    failed += image.SectorUnknown(sector) ? 1 : 0;
+    Json entry = {{"sector", sector}, {"ok", !image.SectorUnknown(sector)}};
+    if (image.key_a[sector]) entry["key_a"] = KeyText(*image.key_a[sector]);
+    if (image.key_b[sector]) entry["key_b"] = KeyText(*image.key_b[sector]);
+    Json blocks = Json::array();
+    for (int b = image.FirstBlock(sector); b <= image.TrailerOf(sector); ++b) {
+      std::string data;
+      for (int i = 0; i < card::kBlockBytes; ++i) {
+        data += image.ByteKnown(b, i) ? HexOf(&image.blocks[b][i], 1) : "??";
+      }
+      blocks.push_back(data);
+    }
+    entry["blocks"] = blocks;
+    sectors.push_back(entry);
+  }
+  s.out().JsonOnly("sectors", sectors);
+  s.out().JsonOnly("sectors_failed", failed);
+  const card::Stop& stop = session.stop();
+  s.out().JsonOnly("complete", stop.reason == card::Stop::kNone);
+  if (stop.reason != card::Stop::kNone) {
+    s.out().Line("(stopped at sector " + std::to_string(stop.sector) + ": " +
+                 (stop.reason == card::Stop::kInterrupted ? "interrupted"
+                  : stop.reason == card::Stop::kNoAnswer  ? "the reader stopped answering"
+                                                          : "the card left the field") +
+                 ")");
+    s.out().JsonOnly("stopped_at_sector", stop.sector);
+  }
+  Counts(s, session);
+}
+
+void Dump(Session& s, const DumpArgs& args) {
+  const card::DumpFormat& format = DumpFormatOf(args, s.out().json());
+  const std::vector<card::Key> keys = args.keys.Load();
+  const auto only = args.keys.Only();
+  s.Open();
+  std::optional<Stopped> stopped;
+  const Progress progress("dump", s.edition() == Edition::kDisplay ? 15 : 16);
+  MifareSession session(CallsOf(s, stopped, progress), keys, SectorLimit(s));
+  if (only) session.OnlyKeyType(*only);
+  RequestCard(s, session);
+  const CardImage image = session.Dump();
+
+  const std::string content = format.write(image);
+  if (!args.output.empty()) {
+    std::ofstream out(args.output, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) throw SetupError("cannot write " + args.output + ": " + std::strerror(errno));
+    s.out().Field("output", args.output + " (" + format.name + ")");
+  } else if (std::string(format.name) == "text") {
+    std::istringstream lines(content);
+    for (std::string line; std::getline(lines, line);) s.out().Line(line);
+  } else {
+    std::cout << content << std::flush;
+    s.out().PeopleToStandardError();
+  }
+  s.out().JsonOnly("format", format.name);
+  ReportDump(s, image, session);
+  const std::string unknown = card::SectorsWithUnknownBytes(image);
+  if (!unknown.empty() &&
+      (std::string(format.name) == "bin" || std::string(format.name) == "eml")) {
+    std::cerr << "vorlex: dump: sectors " << unknown << " have unknown bytes: written as zeros\n";
+  }
+  ThrowIfStopped(session, stopped, "dump");
+  std::string closed;
+  for (int sector = 0; sector < image.sector_count() && sector < SectorLimit(s); ++sector) {
+    if (image.SectorUnknown(sector))
+      closed += (closed.empty() ? "" : ", ") + std::to_string(sector);
+  }
+  if (s.edition() == Edition::kDisplay)
+    s.out().Line("sector 15 is out of the display edition's reach");
+  if (!closed.empty()) {
+    s.last_failure() = CommandFailed{
+        "auth", 0, "", "no key opened sector(s) " + closed + "; the other sectors are in the dump",
+        "more keys: --keys FILE, --key HEX"};
+    s.Fail();
+  }
+}
+
+// ---- restore ------------------------------------------------------------------------------------
+
+struct RestoreArgs {
+  std::string file, format;
+  bool dry_run = false;
+  KeyOptions keys;
+  WriteAllowance allowed;
+};
+
+const char* OutcomeName(MifareSession::Report::Outcome outcome) {
+  switch (outcome) {
+    case MifareSession::Report::kWritten:
+      return "written";
+    case MifareSession::Report::kPlanned:
+      return "planned";
+    case MifareSession::Report::kSkipped:
+      return "skipped";
+    case MifareSession::Report::kRefused:
+      return "refused";
+    default:
+      return "failed";
+  }
+}
+
+void Restore(Session& s, const RestoreArgs& args) {
+  const card::DumpFormat* format = nullptr;
+  if (!args.format.empty()) {
+    format = card::FormatNamed(args.format);
+    if (!format || !format->read) throw UsageError("--format is bin, json, nfc or eml");
+  }
+  CardImage file;
+  try {
+    file = card::ReadDump(ReadFile(args.file), format);
+  } catch (const card::FormatError& error) {
+    throw UsageError("nothing written: " + args.file + ": " + error.what());
+  }
+  const std::vector<card::Key> keys = args.keys.Load();
+  s.Open();
+  std::optional<Stopped> stopped;
+  const Progress progress("restore", std::min(file.sector_count(), SectorLimit(s)));
+  MifareSession session(CallsOf(s, stopped, progress), keys, SectorLimit(s));
+  if (const auto only = args.keys.Only()) session.OnlyKeyType(*only);
+  RequestCard(s, session);
+
+  MifareSession::RestoreOptions options;
+  options.dry_run = args.dry_run;
+  options.verdict = [&](int block,
+                        const card::Block& data) -> std::optional<MifareSession::Verdict> {
+    const int sector = file.SectorOf(block), in_sector = block - file.FirstBlock(sector);
+    const BlockKind kind = KindOf(sector, in_sector);
+    if (kind == BlockKind::kManufacturer && !args.allowed.block0) {
+      return MifareSession::Verdict{false, "the manufacturer block, skipped (--allow-block0)"};
+    }
+    if (kind == BlockKind::kTrailer && !args.allowed.trailer) {
+      return MifareSession::Verdict{false, "a sector trailer, skipped (--allow-trailer)"};
+    }
+    const std::string refused = CheckBlockWrite(sector, in_sector, data, args.allowed);
+    if (!refused.empty()) return MifareSession::Verdict{true, "refused: " + refused};
+    return std::nullopt;
+  };
+  const std::vector<MifareSession::Report> reports = session.Restore(file, options);
+
+  Json sectors = Json::array();
+  int failed = 0;
+  for (const MifareSession::Report& report : reports) {
+    Json entry = {{"sector", report.sector}, {"outcome", OutcomeName(report.outcome)}};
+    std::string line =
+        "sector " + std::to_string(report.sector) + "  " + OutcomeName(report.outcome);
+    if (!report.written.empty()) {
+      entry["blocks"] = report.written;
+      line += std::string(args.dry_run ? "  would write blocks " : "  blocks ") +
+              card::BlockList(report.written);
+    }
+    if (report.key) {
+      entry["key_type"] = report.key->type == card::kKeyA ? "A" : "B";
+      entry["key"] = KeyText(report.key->key);
+      line += std::string(" (key ") + (report.key->type == card::kKeyA ? "A " : "B ") +
+              KeyText(report.key->key) + ")";
+    }
+    entry["notes"] = report.notes;
+    for (const std::string& note : report.notes) line += "; " + note;
+    sectors.push_back(entry);
+    s.out().Line(line);
+    failed += report.outcome == MifareSession::Report::kFailed ||
+              report.outcome == MifareSession::Report::kRefused;
+  }
+  s.out().JsonOnly("sectors", sectors);
+  s.out().JsonOnly("dry_run", args.dry_run);
+  Counts(s, session);
+  ThrowIfStopped(session, stopped, "restore");
+  if (failed != 0) {
+    s.last_failure() = CommandFailed{"restore", 0, "",
+                                     std::to_string(failed) +
+                                         " sector(s) refused or failed; "
+                                         "the others are as reported",
+                                     ""};
+    s.Fail();
+  }
+}
+
+// ---- script -------------------------------------------------------------------------------------
+
+std::string Spaced(const std::vector<std::uint8_t>& bytes) {
+  std::string out;
+  for (const std::uint8_t byte : bytes) out += (out.empty() ? "" : " ") + HexOf(&byte, 1);
+  return out;
+}
+
+struct ScriptArgs {
+  std::string file, unit = "card";
+};
+
+void Script(Session& s, const ScriptArgs& args) {
+  std::vector<card::ScriptStep> steps;
+  try {
+    steps = card::ParseApduScript(ReadFile(args.file));
+    for (const card::ScriptStep& step : steps) {
+      if (step.kind != card::ScriptStep::kApdu) continue;
+      try {
+        CheckApdu(step.apdu, args.unit != "rfsim");
+      } catch (const UsageError& error) {
+        throw card::FormatError("line " + std::to_string(step.line) + ": " + error.what());
+      }
+    }
+  } catch (const card::FormatError& error) {
+    throw UsageError("nothing sent: " + args.file + ": " + error.what());
+  }
+  s.Open();
+  const EditionLibrary& lib = s.lib();
+  const std::map<std::string, decltype(&::CPUCARD_APDU)> calls = {{"card", lib.CPUCARD_APDU},
+                                                                  {"sam1", lib.SAMCAR1_APDU},
+                                                                  {"sam2", lib.SAMCAR2_APDU},
+                                                                  {"rfsim", lib.RFSIMCARD_APDU}};
+  Json exchanges = Json::array();
+  const auto finish = [&] { s.out().JsonOnly("exchanges", exchanges); };
+  for (const card::ScriptStep& step : steps) {
+    if (PendingSignal() != 0) {
+      finish();
+      throw Stopped{PendingSignal(), "apdu",
+                    "script interrupted before line " + std::to_string(step.line)};
+    }
+    if (step.kind == card::ScriptStep::kExit) break;
+    Message message;
+    if (step.kind == card::ScriptStep::kReset) {
+      char answer[VORLEX_REPLY_TEXT_SIZE] = {}, uid[17] = {};
+      std::string shown;
+      bool ok = false;
+      if (args.unit == "card") {
+        char atqa[5] = {};
+        ok = s.Call("card_request", lib.REQ_14443_CARD(s.reader(), 1, atqa, uid, message.text),
+                    message.text) &&
+             s.Call("ats", lib.ATS_14443_CARD(s.reader(), answer, message.text), message.text);
+        shown = std::string("UID ") + uid + ", ATS " + answer;
+      } else if (args.unit == "rfsim") {
+        ok = s.Call("rfsim_request", lib.REQ_RFSIM_CARD(s.reader(), 1, uid, message.text),
+                    message.text);
+        shown = std::string("identifier ") + uid;
+      } else {
+        const bool one = args.unit == "sam1";
+        ok = s.Call("sam_power_off",
+                    (one ? lib.SAMCAR1_POWER_OFF : lib.SAMCAR2_POWER_OFF)(s.reader(), message.text),
+                    message.text) &&
+             s.Call("sam_power_on",
+                    (one ? lib.SAMCAR1_POWER_ON : lib.SAMCAR2_POWER_ON)(s.reader(), answer,
+                                                                        message.text),
+                    message.text);
+        shown = std::string("reset answer ") + answer;
+      }
+      if (!ok) {
+        finish();
+        s.Fail();
+      }
+      s.out().Line("reset: " + shown);
+      exchanges.push_back({{"line", step.line}, {"reset", shown}});
+      continue;
+    }
+    const std::string hex = HexOf(step.apdu.data(), step.apdu.size());
+    char reply[VORLEX_REPLY_TEXT_SIZE] = {};
+    s.out().Line("> " + Spaced(step.apdu));
+    if (!s.Call("apdu", calls.at(args.unit)(s.reader(), hex.c_str(), reply, message.text),
+                message.text)) {
+      finish();
+      s.Fail();
+    }
+    const std::vector<std::uint8_t> bytes = BytesOfHex(reply);
+    Json exchange = {{"line", step.line}, {"apdu", hex}, {"reply", reply}};
+    std::string meaning;
+    if (bytes.size() >= 2) {
+      const auto sw = static_cast<std::uint16_t>(bytes[bytes.size() - 2] << 8 | bytes.back());
+      meaning = Iso7816StatusName(sw);
+      exchange["sw"] = Hex(sw, 4);
+      exchange["sw_meaning"] = meaning;
+    }
+    s.out().Line("< " + Spaced(bytes) + (meaning.empty() ? "" : " : " + meaning));
+    if (step.expect) {
+      const bool match = step.expect->Matches(bytes);
+      exchange["expected"] = step.expect->text;
+      exchange["match"] = match;
+      if (!match) {
+        exchanges.push_back(exchange);
+        finish();
+        s.last_failure() =
+            CommandFailed{"apdu", 0, "",
+                          "line " + std::to_string(step.line) + ": expected " + step.expect->text +
+                              ", the card answered " + (bytes.empty() ? "nothing" : Spaced(bytes)) +
+                              (meaning.empty() ? "" : " (" + meaning + ")"),
+                          ""};
+        s.Fail();
+      }
+    }
+    exchanges.push_back(exchange);
+  }
+  finish();
+  s.out().JsonOnly("unit", args.unit);
+}
+
+}  // namespace
+
+void AuthWithKeyList(Session& s, int sector, const std::vector<std::string>& keys,
+                     const std::vector<std::string>& key_files, const std::string& key_type) {
+  KeyOptions options;
+  options.keys = keys;
+  options.files = key_files;
+  options.type = key_type;
+  const std::vector<card::Key> list = options.Load();
+  std::optional<Stopped> stopped;
+  const Progress progress("auth", sector + 1);
+  MifareSession session(CallsOf(s, stopped, progress), list, SectorLimit(s));
+  if (const auto only = options.Only()) session.OnlyKeyType(*only);
+  RequestCard(s, session);
+  const auto key = session.Open(sector);
+  s.out().Field("sector", sector, std::to_string(sector));
+  Counts(s, session);
+  ThrowIfStopped(session, stopped, "auth");
+  if (!key) {
+    s.last_failure() = CommandFailed{"auth", 0, "",
+                                     "none of the " + std::to_string(list.size()) +
+                                         " keys opened sector " + std::to_string(sector),
+                                     ""};
+    s.Fail();
+  }
+  s.out().Field("key_type", key->type == card::kKeyA ? "A" : "B");
+  s.out().Field("key", KeyText(key->key));
+}
+
+void AddCardFileCommands(CLI::App& app, Registry& registry) {
+  auto d = std::make_shared<DumpArgs>();
+  CLI::App* dump = app.add_subcommand(
+      "dump",
+      "request the card, open every sector with the keys given and read it; show it or write it "
+      "as a dump file");
+  d->keys.AddTo(dump);
+  dump->add_option("--format", d->format,
+                   "text (the table, default), bin, json, nfc or eml; with --output also from "
+                   "the file's extension");
+  dump->add_option("--output", d->output, "write the dump to FILE");
+  registry.Add(dump, [d](Session& s) { Dump(s, *d); });
+
+  auto r = std::make_shared<RestoreArgs>();
+  CLI::App* restore = app.add_subcommand(
+      "restore",
+      "write the data blocks of a dump file (bin, json, nfc, eml) to the card and read them back");
+  restore->add_option("file", r->file, "the dump file")->required();
+  restore->add_option("--format", r->format, "bin, json, nfc or eml (default: from the content)");
+  restore->add_flag("--dry-run", r->dry_run,
+                    "request the card and open the sectors, but write nothing: show the plan");
+  r->keys.AddTo(restore);
+  restore->add_flag("--allow-trailer", r->allowed.trailer,
+                    "write the sector trailers too, if their access bits are valid and keep the "
+                    "trailer changeable");
+  restore->add_flag("--allow-permanent-lock", r->allowed.permanent_lock,
+                    "with --allow-trailer: allow access bits that fix a sector for good");
+  restore->add_flag("--allow-block0", r->allowed.block0,
+                    "write block 0 of sector 0 (the manufacturer block) too, if its check byte "
+                    "is right");
+  registry.Add(restore, [r](Session& s) { Restore(s, *r); });
+
+  auto sc = std::make_shared<ScriptArgs>();
+  CLI::App* script = app.add_subcommand(
+      "script",
+      "run an APDU script: one APDU per line, # comments, \\ continues, reset, exit, "
+      "= 9000 / = ..9000 expected replies");
+  script->add_option("file", sc->file, "the script")->required();
+  script->add_option("--unit", sc->unit, "card (default), sam1, sam2 or rfsim")
+      ->check(CLI::IsMember({"card", "sam1", "sam2", "rfsim"}));
+  registry.Add(script, [sc](Session& s) { Script(s, *sc); });
+}
+
+}  // namespace vorlex::cli
