@@ -27,7 +27,7 @@
  *  - Request bytes that a hexadecimal input text does not supply (it ends early or holds a
  *    character that is not a hexadecimal digit) are sent as zeros.
  *  - No locks: calls on one handle must not overlap. Different handles are independent; the
- *    APDU calls keep their parsed APDU per thread.
+ *    APDU calls keep their parsed APDU in the call's own storage.
  */
 #ifndef VORLEX_H_
 #define VORLEX_H_
