@@ -91,9 +91,8 @@ VORLEX_RECORD_CHECK(size, sizeof(PurchaseRecord) == VORLEX_PURCHASE_RECORD_SIZE)
  *  *_GET_CARDINFO  fills CardId, CardInfo and CardValue24; the second argument is not read and
  *                  the 12 request bytes after the command are zeros. Needs a 19-byte (CPU) /
  *                  23-byte (RF-SIM) answer. */
-VORLEX_API int VORLEX_CALL CPU_PBOC_INIT_MODULE(ReaderHandle reader, int parameter1,
-                                                int parameter2, char* module_data,
-                                                char* message);
+VORLEX_API int VORLEX_CALL CPU_PBOC_INIT_MODULE(ReaderHandle reader, int parameter1, int parameter2,
+                                                char* module_data, char* message);
 VORLEX_API int VORLEX_CALL CPU_PBOC_REQA_CARD(ReaderHandle reader, int parameter,
                                               PurchaseRecord input, PurchaseRecord* record,
                                               char* message);
@@ -106,13 +105,11 @@ VORLEX_API int VORLEX_CALL CPU_PBOC_GET_CARDINFO(ReaderHandle reader, int unused
 
 VORLEX_API int VORLEX_CALL RFSIM_INIT_MODULE(ReaderHandle reader, int parameter1, int parameter2,
                                              char* module_data, char* message);
-VORLEX_API int VORLEX_CALL RFSIM_REQA_CARD(ReaderHandle reader, int parameter,
-                                           PurchaseRecord input, PurchaseRecord* record,
-                                           char* message);
+VORLEX_API int VORLEX_CALL RFSIM_REQA_CARD(ReaderHandle reader, int parameter, PurchaseRecord input,
+                                           PurchaseRecord* record, char* message);
 VORLEX_API int VORLEX_CALL RFSIM_PURCHASE(ReaderHandle reader, PurchaseRecord* record,
                                           char* message);
-VORLEX_API int VORLEX_CALL RFSIM_GET_BALANCE(ReaderHandle reader, int32_t* balance,
-                                             char* message);
+VORLEX_API int VORLEX_CALL RFSIM_GET_BALANCE(ReaderHandle reader, int32_t* balance, char* message);
 VORLEX_API int VORLEX_CALL RFSIM_GET_CARDINFO(ReaderHandle reader, int unused,
                                               PurchaseRecord* record, char* message);
 

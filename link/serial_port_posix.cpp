@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -231,7 +232,13 @@ void PurgeTransmit(PortHandle port) noexcept {
 }
 
 void PauseMilliseconds(unsigned milliseconds_to_wait) noexcept {
-  SleepUntil(Now() + Milliseconds(milliseconds_to_wait));
+  const Nanoseconds until = Now() + Milliseconds(milliseconds_to_wait);
+  // Every exchange waits out this pause, and the thread's timer slack (50 us by default) lets
+  // the kernel wake it that much late. The slack is the caller's: tightened for the pause only.
+  const int slack = ::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+  const bool tightened = slack > 1 && ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
+  SleepUntil(until);
+  if (tightened) (void)::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
 }
 
 }  // namespace vorlex::link
