@@ -295,6 +295,15 @@ std::vector<std::string> Join(std::vector<std::string> first, const Lists&... re
   return first;
 }
 
+// A command on a sentinel fails before anything is sent: 1, the failure text, no output.
+std::vector<std::string> SentinelLines() {
+  const std::vector<std::string> version = {"version_result=1", "version=EEEE"};
+  const std::vector<std::string> failure = Message("读取模块硬件版本号失败");
+  return Join({"open=ok", "close_null=-105", "close_invalid=-105", "beep_null=1", "beep_invalid=1"},
+              version, failure, version, failure,
+              std::vector<std::string>{"close_own=0", "close=-105"});
+}
+
 std::vector<Exchange> Exchanges() {
   std::vector<Exchange> table;
   for (const std::string& edition : kEditions) {
@@ -364,16 +373,7 @@ std::vector<Exchange> Exchanges() {
         {"missing_port", edition, "open", port, {}, {}, kNotOpened, true},
         // Null, INVALID_HANDLE_VALUE and a closed handle: -105 for close, 1 for a command,
         // and not a byte on the line.
-        {"sentinel_handles",
-         edition,
-         "sentinels",
-         port,
-         {},
-         {},
-         Join({"open=ok", "close_null=-105", "close_invalid=-105", "beep_null=1", "beep_invalid=1"},
-              {"version_result=1", "version=EEEE"}, Message("读取模块硬件版本号失败"),
-              {"version_result=1", "version=EEEE"}, Message("读取模块硬件版本号失败"),
-              {"close_own=0", "close=-105"})},
+        {"sentinel_handles", edition, "sentinels", port, {}, {}, SentinelLines()},
     };
     table.insert(table.end(), common.begin(), common.end());
   }
