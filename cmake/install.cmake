@@ -2,8 +2,9 @@
 # (find_package(vorlex) -> vorlex::epurse, vorlex::display) and pkg-config files.
 #
 #   <prefix>/include/vorlex.h, vorlex_epurse.h, vorlex_display.h
-#   <prefix>/<libdir>/vorlex/epurse/libvorlex.so      (one folder per edition: same file name)
-#   <prefix>/<libdir>/vorlex/display/libvorlex.so
+#   <prefix>/<libdir>/vorlex/epurse/libvorlex.so.1.0.0 (one folder per edition: same file name;
+#   <prefix>/<libdir>/vorlex/display/libvorlex.so.1.0.0  each beside its links libvorlex.so.1,
+#                                                      the SONAME, and libvorlex.so)
 #   <prefix>/<libdir>/cmake/vorlex/                   vorlexConfig.cmake and friends
 #   <prefix>/<libdir>/pkgconfig/vorlex-epurse.pc, vorlex-display.pc
 #   <prefix>/bin/vorlex, vorlex-sim                   (native builds with the tools)

@@ -8,8 +8,6 @@
 
 namespace vorlex {
 
-thread_local ApduRecord apdu_record{};
-
 namespace {
 
 constexpr std::size_t kHeaderBytes = 4;
@@ -61,10 +59,12 @@ int RelayApdu(ReaderHandle reader, std::uint8_t command_class, std::uint8_t comm
               ApduRule rule, const char* apdu, char* reply, char* message) noexcept {
   if (message == nullptr) return kCommandFailed;
   WriteMessage(message, MessagesOf(Texts::kApduDataError).failure);
-  if (apdu == nullptr || reply == nullptr || !ParseApdu(apdu, rule, apdu_record)) {
+  // Nothing is read from the record across calls, so it lives in this call: two threads that
+  // drive two readers never share it, and no per-thread storage outlives the call.
+  ApduRecord record{};
+  if (apdu == nullptr || reply == nullptr || !ParseApdu(apdu, rule, record)) {
     return kCommandFailed;
   }
-  const ApduRecord& record = apdu_record;
   Request request(command_class, command_code);
   request.Byte(record.cla).Byte(record.ins).Byte(record.p1).Byte(record.p2);
   request.Byte(record.lc).Byte(record.le).Bytes({record.data, record.lc});

@@ -15,9 +15,6 @@ struct ApduRecord {
   std::uint8_t data[255];
 };
 
-// Per thread, so that two threads driving two readers never mix their APDUs.
-extern thread_local ApduRecord apdu_record;
-
 enum class ApduRule {
   kStrict,   // card and SAMs: even length, exactly case 2 or case 3
   kLenient,  // RF-SIM: odd last character ignored, case 4 and surplus accepted

@@ -1,5 +1,7 @@
 # The two editions: one library each, both named vorlex, in <build>/epurse and <build>/display.
 # What an edition compiles and exports is decided here and in exports.txt, nowhere else.
+# On Linux each folder holds libvorlex.so.1.0.0 (SONAME libvorlex.so.1) and the links
+# libvorlex.so.1 and libvorlex.so; programs linked against an edition record libvorlex.so.1.
 
 set(VORLEX_EDITIONS epurse display)
 set(VORLEX_COMMON_SOURCES
@@ -72,6 +74,9 @@ foreach(edition IN LISTS VORLEX_EDITIONS)
     ${VORLEX_COMMON_SOURCES} ${VORLEX_EDITION_SOURCES_${edition}} ${VORLEX_PORT_SOURCES})
   target_compile_definitions(${target} PRIVATE ${VORLEX_EDITION_DEFINE_${edition}}
                                                VORLEX_BUILDING_LIBRARY)
+  # Nothing throws and nothing asks for a type at run time: without the C++ runtime's exception
+  # and type support the library needs the C library alone.
+  target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
   target_include_directories(${target}
     PRIVATE ${PROJECT_SOURCE_DIR}
     PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
@@ -89,6 +94,12 @@ foreach(edition IN LISTS VORLEX_EDITIONS)
     target_sources(${target} PRIVATE ${export_dir}/vorlex.def)
     target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
   else()
+    # Linked by the C driver, so that libstdc++ is not even offered: a use of it fails the link
+    # (--no-undefined) instead of adding a dependency.
+    set_target_properties(${target} PROPERTIES
+      VERSION ${PROJECT_VERSION}
+      SOVERSION ${PROJECT_VERSION_MAJOR}
+      LINKER_LANGUAGE C)
     target_link_options(${target} PRIVATE
       -Wl,--version-script=${export_dir}/vorlex.map -Wl,--no-undefined)
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${export_dir}/vorlex.map)

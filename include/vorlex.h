@@ -27,7 +27,7 @@
  *  - Request bytes that a hexadecimal input text does not supply (it ends early or holds a
  *    character that is not a hexadecimal digit) are sent as zeros.
  *  - No locks: calls on one handle must not overlap. Different handles are independent; the
- *    APDU calls keep their parsed APDU per thread.
+ *    APDU calls keep their parsed APDU in the call's own storage.
  */
 #ifndef VORLEX_H_
 #define VORLEX_H_
@@ -107,8 +107,8 @@ VORLEX_API int VORLEX_CALL ATS_14443_CARD(ReaderHandle reader, char* ats, char* 
  *   e-purse edition: sector unchanged (0-255), key type and block modulo 16;
  *   display edition: sector modulo 15, key type modulo 2, block modulo 4.
  * key: its first 12 hex characters (6 bytes) are sent. */
-VORLEX_API int VORLEX_CALL MIFS_AUTH(ReaderHandle reader, int sector, int key_type,
-                                     const char* key, char* message);
+VORLEX_API int VORLEX_CALL MIFS_AUTH(ReaderHandle reader, int sector, int key_type, const char* key,
+                                     char* message);
 
 /* On success data receives the 16 block bytes as 32 characters + NUL (33 bytes). Needs an
  * 18-byte answer. */
@@ -116,8 +116,8 @@ VORLEX_API int VORLEX_CALL MIFS_READ(ReaderHandle reader, int sector, int block,
                                      char* message);
 
 /* data: its first 32 hex characters (16 bytes) are written to the block. */
-VORLEX_API int VORLEX_CALL MIFS_WRITE(ReaderHandle reader, int sector, int block,
-                                      const char* data, char* message);
+VORLEX_API int VORLEX_CALL MIFS_WRITE(ReaderHandle reader, int sector, int block, const char* data,
+                                      char* message);
 
 VORLEX_API int VORLEX_CALL MIFS_HALT(ReaderHandle reader, char* message);
 
@@ -137,10 +137,8 @@ VORLEX_API int VORLEX_CALL SAMCAR2_APDU(ReaderHandle reader, const char* apdu, c
                                         char* message);
 
 /* Resets the SAM; on success reset_answer receives its answer to reset as hex text. */
-VORLEX_API int VORLEX_CALL SAMCAR1_POWER_ON(ReaderHandle reader, char* reset_answer,
-                                            char* message);
-VORLEX_API int VORLEX_CALL SAMCAR2_POWER_ON(ReaderHandle reader, char* reset_answer,
-                                            char* message);
+VORLEX_API int VORLEX_CALL SAMCAR1_POWER_ON(ReaderHandle reader, char* reset_answer, char* message);
+VORLEX_API int VORLEX_CALL SAMCAR2_POWER_ON(ReaderHandle reader, char* reset_answer, char* message);
 VORLEX_API int VORLEX_CALL SAMCAR1_POWER_OFF(ReaderHandle reader, char* message);
 VORLEX_API int VORLEX_CALL SAMCAR2_POWER_OFF(ReaderHandle reader, char* message);
 

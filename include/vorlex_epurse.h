@@ -43,15 +43,19 @@ typedef struct PurchaseRecord {
 
 #define VORLEX_PURCHASE_RECORD_SIZE 140
 
-/* Every position is checked at compile time, in C11 and C++ alike. */
-#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
-#if defined(__cplusplus)
-#define VORLEX_STATIC_ASSERT static_assert
+/* Every position is checked at compile time: with static_assert where the language has it
+ * (C11, C++11, Visual C++ 2010), elsewhere with an array type whose size is -1 when a position
+ * is wrong. */
+#if defined(__cplusplus) && (__cplusplus >= 201103L || (defined(_MSC_VER) && _MSC_VER >= 1600))
+#define VORLEX_RECORD_CHECK(name, condition) static_assert(condition, #name " position")
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define VORLEX_RECORD_CHECK(name, condition) _Static_assert(condition, #name " position")
 #else
-#define VORLEX_STATIC_ASSERT _Static_assert
+#define VORLEX_RECORD_CHECK(name, condition) \
+  typedef char VorlexRecordCheck_##name[(condition) ? 1 : -1]
 #endif
 #define VORLEX_RECORD_AT(field, position) \
-  VORLEX_STATIC_ASSERT(offsetof(PurchaseRecord, field) == (position), #field " position")
+  VORLEX_RECORD_CHECK(field, offsetof(PurchaseRecord, field) == (position))
 VORLEX_RECORD_AT(CardId, 15);
 VORLEX_RECORD_AT(CardInfo, 36);
 VORLEX_RECORD_AT(Amount, 60);
@@ -67,10 +71,9 @@ VORLEX_RECORD_AT(ResultText1, 111);
 VORLEX_RECORD_AT(ResultText2, 120);
 VORLEX_RECORD_AT(ResultText3, 129);
 VORLEX_RECORD_AT(Unused138, 138);
-VORLEX_STATIC_ASSERT(sizeof(PurchaseRecord) == VORLEX_PURCHASE_RECORD_SIZE, "record size");
+VORLEX_RECORD_CHECK(size, sizeof(PurchaseRecord) == VORLEX_PURCHASE_RECORD_SIZE);
 #undef VORLEX_RECORD_AT
-#undef VORLEX_STATIC_ASSERT
-#endif
+#undef VORLEX_RECORD_CHECK
 
 /* Each module's five calls. On success:
  *  *_INIT_MODULE   module_data receives 6 bytes as 12 characters + NUL (13 bytes). Needs an
@@ -88,9 +91,8 @@ VORLEX_STATIC_ASSERT(sizeof(PurchaseRecord) == VORLEX_PURCHASE_RECORD_SIZE, "rec
  *  *_GET_CARDINFO  fills CardId, CardInfo and CardValue24; the second argument is not read and
  *                  the 12 request bytes after the command are zeros. Needs a 19-byte (CPU) /
  *                  23-byte (RF-SIM) answer. */
-VORLEX_API int VORLEX_CALL CPU_PBOC_INIT_MODULE(ReaderHandle reader, int parameter1,
-                                                int parameter2, char* module_data,
-                                                char* message);
+VORLEX_API int VORLEX_CALL CPU_PBOC_INIT_MODULE(ReaderHandle reader, int parameter1, int parameter2,
+                                                char* module_data, char* message);
 VORLEX_API int VORLEX_CALL CPU_PBOC_REQA_CARD(ReaderHandle reader, int parameter,
                                               PurchaseRecord input, PurchaseRecord* record,
                                               char* message);
@@ -103,13 +105,11 @@ VORLEX_API int VORLEX_CALL CPU_PBOC_GET_CARDINFO(ReaderHandle reader, int unused
 
 VORLEX_API int VORLEX_CALL RFSIM_INIT_MODULE(ReaderHandle reader, int parameter1, int parameter2,
                                              char* module_data, char* message);
-VORLEX_API int VORLEX_CALL RFSIM_REQA_CARD(ReaderHandle reader, int parameter,
-                                           PurchaseRecord input, PurchaseRecord* record,
-                                           char* message);
+VORLEX_API int VORLEX_CALL RFSIM_REQA_CARD(ReaderHandle reader, int parameter, PurchaseRecord input,
+                                           PurchaseRecord* record, char* message);
 VORLEX_API int VORLEX_CALL RFSIM_PURCHASE(ReaderHandle reader, PurchaseRecord* record,
                                           char* message);
-VORLEX_API int VORLEX_CALL RFSIM_GET_BALANCE(ReaderHandle reader, int32_t* balance,
-                                             char* message);
+VORLEX_API int VORLEX_CALL RFSIM_GET_BALANCE(ReaderHandle reader, int32_t* balance, char* message);
 VORLEX_API int VORLEX_CALL RFSIM_GET_CARDINFO(ReaderHandle reader, int unused,
                                               PurchaseRecord* record, char* message);
 

@@ -1,20 +1,19 @@
 // termios backend. Reads and writes reproduce the Windows time-out semantics with poll() on a
-// non-blocking descriptor and monotonic deadlines; VMIN/VTIME cannot express them.
+// non-blocking descriptor and monotonic deadlines; VMIN/VTIME cannot express them. Time comes
+// from clock_gettime/clock_nanosleep directly, so the library needs nothing but the C library.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
-#include <thread>
 
 #include "link/com_port_map.h"
 #include "link/serial_port.h"
@@ -22,14 +21,34 @@
 namespace vorlex::link {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
+// Monotonic time in nanoseconds.
+using Nanoseconds = std::int64_t;
+constexpr Nanoseconds kNanosecondsPerMillisecond = 1'000'000;
+constexpr Nanoseconds kNanosecondsPerSecond = 1'000'000'000;
+
+Nanoseconds Now() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<Nanoseconds>(now.tv_sec) * kNanosecondsPerSecond + now.tv_nsec;
+}
+
+Nanoseconds Milliseconds(std::uint64_t count) {
+  return static_cast<Nanoseconds>(count) * kNanosecondsPerMillisecond;
+}
+
+// Sleeps until the monotonic time `until`, through signals.
+void SleepUntil(Nanoseconds until) {
+  const timespec at{static_cast<time_t>(until / kNanosecondsPerSecond),
+                    static_cast<long>(until % kNanosecondsPerSecond)};
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+  }
+}
 
 // 10 bits a byte (start, 8 data, stop) at 115200 baud.
-constexpr std::chrono::nanoseconds kByteTimeOnTheLine(86'806);
+constexpr Nanoseconds kByteTimeOnTheLine = 86'806;
 // The last bytes of a long answer are awaited with poll(), so that the read ends as soon as they
 // are in rather than when an oversleeping timer returns.
-constexpr std::int64_t kBytesLeftToPoll = 4;
+constexpr Nanoseconds kBytesLeftToPoll = 4;
 
 // The handle carries descriptor + 1, so that descriptor 0 never comes back as a null handle.
 PortHandle HandleOf(int descriptor) {
@@ -45,12 +64,13 @@ int DescriptorOf(PortHandle port) {
 enum class Wait { kReady, kTimedOut, kGone };
 
 // Waits for `events` until `deadline`. A hang-up or error condition means the device is gone.
-Wait WaitFor(int descriptor, short events, Clock::time_point deadline) {
+Wait WaitFor(int descriptor, short events, Nanoseconds deadline) {
   for (;;) {
-    const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero()) return Wait::kTimedOut;
+    const Nanoseconds left = deadline - Now();
+    if (left <= 0) return Wait::kTimedOut;
     // Round up so that the last wake-up is never before the deadline.
-    const auto left_ms = std::chrono::ceil<milliseconds>(left).count();
+    const Nanoseconds left_ms =
+        (left + kNanosecondsPerMillisecond - 1) / kNanosecondsPerMillisecond;
     pollfd entry{descriptor, events, 0};
     const int ready = ::poll(&entry, 1, static_cast<int>(left_ms));
     if (ready < 0) {
@@ -85,12 +105,17 @@ void AssertModemLines(int descriptor) {
   (void)::ioctl(descriptor, TIOCMBIS, &lines);  // ptys and some adapters have no modem lines
 }
 
-// Exclusive mode outlives the descriptor while the device stays open elsewhere (a pty whose
-// master is held), so it is dropped first: the port must be free for the next open.
-bool ReleaseAndClose(int descriptor) {
-  (void)::ioctl(descriptor, TIOCNXCL);
+bool CloseDescriptor(int descriptor) {
   // On Linux the descriptor is released even when close() reports EINTR.
   return ::close(descriptor) == 0 || errno == EINTR;
+}
+
+// Exclusive mode belongs to the device, not to the descriptor, and outlives it while the device
+// stays open elsewhere (a pty whose master is held). Only the descriptor that holds the port may
+// drop it, so that the port is free for the next open: a refused open must leave it alone.
+bool ReleaseAndClose(int descriptor) {
+  (void)::ioctl(descriptor, TIOCNXCL);
+  return CloseDescriptor(descriptor);
 }
 
 }  // namespace
@@ -106,13 +131,15 @@ PortHandle OpenPort(const char* device_path) noexcept {
   if (device_path == nullptr) return nullptr;
   const int descriptor = ::open(device_path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (descriptor < 0) return nullptr;
-  // Exclusive: flock keeps out other opens from this and other processes, TIOCEXCL keeps out
-  // programs that do not take the lock.
-  const bool opened = ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 &&
-                      ::ioctl(descriptor, TIOCEXCL) == 0 && ConfigureLine(descriptor);
+  // Exclusive: flock keeps out other opens from this and other processes (root's too, which
+  // TIOCEXCL does not stop), TIOCEXCL keeps out programs that do not take the lock.
+  if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
+    CloseDescriptor(descriptor);  // refused: the port and its exclusive mode are another's
+    return nullptr;
+  }
   // Time-outs are enforced by ReadPort/WritePort and queue sizes have no termios equivalent:
   // both steps succeed as they are.
-  if (!opened) {
+  if (::ioctl(descriptor, TIOCEXCL) != 0 || !ConfigureLine(descriptor)) {
     ReleaseAndClose(descriptor);
     return nullptr;
   }
@@ -132,8 +159,9 @@ int ClosePort(PortHandle port) noexcept {
 int WritePort(PortHandle port, const std::uint8_t* bytes, std::size_t count) noexcept {
   const int descriptor = DescriptorOf(port);
   if (descriptor < 0) return kPortWriteFailed;
-  const auto deadline = Clock::now() + milliseconds(kWriteTotalTimeoutMultiplierMs * count +
-                                                    kWriteTotalTimeoutConstantMs);
+  const Nanoseconds deadline =
+      Now() + Milliseconds(std::uint64_t{kWriteTotalTimeoutMultiplierMs} * count +
+                           kWriteTotalTimeoutConstantMs);
   std::size_t written = 0;
   while (written < count) {
     const ssize_t result = ::write(descriptor, bytes + written, count - written);
@@ -159,24 +187,25 @@ int ReadPort(PortHandle port, std::uint8_t* buffer, std::size_t count) noexcept 
   const int descriptor = DescriptorOf(port);
   if (descriptor < 0) return kPortReadFailed;
   if (count == 0) return kPortReadNothing;
-  const auto total_deadline = Clock::now() + milliseconds(kReadTotalTimeoutMultiplierMs * count +
-                                                          kReadTotalTimeoutConstantMs);
-  auto deadline = total_deadline;  // the interval timer starts with the first byte
+  const Nanoseconds total_deadline =
+      Now() + Milliseconds(std::uint64_t{kReadTotalTimeoutMultiplierMs} * count +
+                           kReadTotalTimeoutConstantMs);
+  Nanoseconds deadline = total_deadline;  // the interval timer starts with the first byte
   std::size_t received = 0;
   while (received < count) {
     const ssize_t result = ::read(descriptor, buffer + received, count - received);
     if (result > 0) {
       received += static_cast<std::size_t>(result);
-      const auto now = Clock::now();
-      const auto interval_deadline = now + milliseconds(kReadIntervalTimeoutMs);
+      const Nanoseconds now = Now();
+      const Nanoseconds interval_deadline = now + Milliseconds(kReadIntervalTimeoutMs);
       deadline = interval_deadline < total_deadline ? interval_deadline : total_deadline;
-      if (received < count) {
+      const Nanoseconds bytes_to_sleep_through =
+          static_cast<Nanoseconds>(count - received) - kBytesLeftToPoll;
+      if (bytes_to_sleep_through > 0) {
         // The rest cannot come faster than the line carries it: sleep through its wire time
-        // rather than wake for every byte of a long answer (nothing happens if it is short).
-        const auto most_of_the_rest =
-            now +
-            kByteTimeOnTheLine * (static_cast<std::int64_t>(count - received) - kBytesLeftToPoll);
-        std::this_thread::sleep_until(std::min<Clock::time_point>(most_of_the_rest, deadline));
+        // rather than wake for every byte of a long answer.
+        const Nanoseconds most_of_the_rest = now + kByteTimeOnTheLine * bytes_to_sleep_through;
+        SleepUntil(most_of_the_rest < deadline ? most_of_the_rest : deadline);
       }
       continue;
     }
@@ -203,16 +232,13 @@ void PurgeTransmit(PortHandle port) noexcept {
 }
 
 void PauseMilliseconds(unsigned milliseconds_to_wait) noexcept {
-  timespec until{};
-  ::clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_sec += milliseconds_to_wait / 1000;
-  until.tv_nsec += static_cast<long>(milliseconds_to_wait % 1000) * 1000000L;
-  if (until.tv_nsec >= 1000000000L) {
-    until.tv_nsec -= 1000000000L;
-    ++until.tv_sec;
-  }
-  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-  }
+  const Nanoseconds until = Now() + Milliseconds(milliseconds_to_wait);
+  // Every exchange waits out this pause, and the thread's timer slack (50 us by default) lets
+  // the kernel wake it that much late. The slack is the caller's: tightened for the pause only.
+  const int slack = ::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+  const bool tightened = slack > 1 && ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
+  SleepUntil(until);
+  if (tightened) (void)::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
 }
 
 }  // namespace vorlex::link

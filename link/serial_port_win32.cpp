@@ -10,6 +10,13 @@ namespace {
 
 HANDLE Win32HandleOf(PortHandle port) { return static_cast<HANDLE>(port); }
 
+// Null and INVALID_HANDLE_VALUE are never an opened port, and neither may reach the system:
+// INVALID_HANDLE_VALUE is also the current-process pseudo-handle, which CloseHandle "closes"
+// with success, and a bad handle raises an exception under a debugger.
+bool IsSentinel(PortHandle port) {
+  return port == nullptr || Win32HandleOf(port) == INVALID_HANDLE_VALUE;
+}
+
 bool ConfigureLine(HANDLE device) {
   DCB settings{};
   settings.DCBlength = sizeof settings;
@@ -52,10 +59,12 @@ PortHandle OpenPort(const char* device_path) noexcept {
 }
 
 int ClosePort(PortHandle port) noexcept {
+  if (IsSentinel(port)) return kPortCloseFailed;
   return CloseHandle(Win32HandleOf(port)) ? kPortOk : kPortCloseFailed;
 }
 
 int WritePort(PortHandle port, const std::uint8_t* bytes, std::size_t count) noexcept {
+  if (IsSentinel(port)) return kPortWriteFailed;
   DWORD written = 0;
   if (!WriteFile(Win32HandleOf(port), bytes, static_cast<DWORD>(count), &written, nullptr)) {
     return kPortWriteFailed;
@@ -64,6 +73,7 @@ int WritePort(PortHandle port, const std::uint8_t* bytes, std::size_t count) noe
 }
 
 int ReadPort(PortHandle port, std::uint8_t* buffer, std::size_t count) noexcept {
+  if (IsSentinel(port)) return kPortReadFailed;
   DWORD received = 0;
   if (!ReadFile(Win32HandleOf(port), buffer, static_cast<DWORD>(count), &received, nullptr)) {
     return kPortReadFailed;
@@ -73,11 +83,11 @@ int ReadPort(PortHandle port, std::uint8_t* buffer, std::size_t count) noexcept 
 }
 
 void PurgeReceive(PortHandle port) noexcept {
-  (void)PurgeComm(Win32HandleOf(port), PURGE_RXABORT | PURGE_RXCLEAR);
+  if (!IsSentinel(port)) (void)PurgeComm(Win32HandleOf(port), PURGE_RXABORT | PURGE_RXCLEAR);
 }
 
 void PurgeTransmit(PortHandle port) noexcept {
-  (void)PurgeComm(Win32HandleOf(port), PURGE_TXABORT | PURGE_TXCLEAR);
+  if (!IsSentinel(port)) (void)PurgeComm(Win32HandleOf(port), PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 void PauseMilliseconds(unsigned milliseconds) noexcept { Sleep(milliseconds); }

@@ -54,26 +54,36 @@ TEST(OpenReader, SecondOpenOfAHeldPortFailsUntilTheFirstIsClosed) {
   EXPECT_EQ(Display().Close_Reader(again), 0);
 }
 
-// Programs that ignore the lock are kept out while the port is held, and let in once it is closed.
-// (Root may open an exclusive terminal regardless, so the other program runs as nobody.)
+// Programs that ignore the lock are kept out while the port is held, and let in once it is closed;
+// opens that were refused (from this process and from another, as root: the lock refuses them
+// after the device opened) leave the holder's exclusive mode alone. Root may open an exclusive
+// terminal regardless, so the program that ignores the lock runs as nobody.
 TEST(OpenReader, ExclusiveModeKeepsOutOtherProgramsOnlyWhileHeld) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run a program as another user";
   engine::ScriptedReader reader;
   ASSERT_EQ(chmod(reader.port().c_str(), 0666), 0);
-  const auto other_program_opens = [&] {
+  const auto in_child = [](auto body) {
     const pid_t child = fork();
-    if (child == 0) {
-      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-      const int descriptor = open(reader.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      _exit(descriptor >= 0 ? 0 : 1);
-    }
+    if (child == 0) _exit(body());
     int status = 0;
     waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
   };
-  ReaderHandle handle = Display().Open_Reader(reader.port().c_str());
+  const auto other_program_opens = [&] {
+    return in_child([&] {
+      if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+      const int descriptor = open(reader.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      return descriptor >= 0 ? 0 : 1;
+    });
+  };
+  const char* port = reader.port().c_str();
+  ReaderHandle handle = Display().Open_Reader(port);
   ASSERT_NE(handle, nullptr);
   EXPECT_EQ(other_program_opens(), 1);
+  EXPECT_EQ(Display().Open_Reader(port), nullptr);
+  EXPECT_EQ(other_program_opens(), 1) << "a refused open in this process dropped exclusive mode";
+  EXPECT_EQ(in_child([&] { return Display().Open_Reader(port) == nullptr ? 0 : 1; }), 0);
+  EXPECT_EQ(other_program_opens(), 1) << "a refused open in another process dropped it";
   EXPECT_EQ(Display().Close_Reader(handle), 0);
   EXPECT_EQ(other_program_opens(), 0);
 }

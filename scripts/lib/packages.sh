@@ -18,5 +18,7 @@ ensure_packages() {
 }
 
 # What every build of the library and its tests needs.
+# clang-14 and the MinGW compilers: the public headers are compiled with each of them.
 VORLEX_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config python3 libgtest-dev libgmock-dev
-  libbenchmark-dev clang-format libcli11-dev nlohmann-json3-dev)
+  libbenchmark-dev clang-format clang-14 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  libcli11-dev nlohmann-json3-dev)

@@ -216,6 +216,25 @@ void Purchase(ReaderHandle reader) {
   std::printf("caller_bytes_kept=%s\n", kept ? "yes" : "no");
 }
 
+// The two sentinel handles and a handle closed twice: refused by the port layer itself, so
+// closing fails with -105 and a command fails with 1 and its failure text, sending nothing.
+// The caller's own handle is closed here, so main's close is the second one.
+void Sentinels(ReaderHandle reader) {
+  const auto invalid = static_cast<ReaderHandle>(INVALID_HANDLE_VALUE);
+  std::printf("close_null=%d\nclose_invalid=%d\n", VORLEX_FIND(Close_Reader)(nullptr),
+              VORLEX_FIND(Close_Reader)(invalid));
+  std::printf("beep_null=%d\nbeep_invalid=%d\n", VORLEX_FIND(BELL_BEEP)(nullptr, 100),
+              VORLEX_FIND(BELL_BEEP)(invalid, 100));
+  for (ReaderHandle sentinel : {ReaderHandle{nullptr}, invalid}) {
+    Buffers out;
+    const int result = VORLEX_FIND(GET_HARDWARE_VER)(
+        sentinel, reinterpret_cast<unsigned char*>(out.text), out.message);
+    std::printf("version_result=%d\nversion=%s\n", result, Hex(out.text, 2).c_str());
+    PrintMessage(out.message);
+  }
+  std::printf("close_own=%d\n", VORLEX_FIND(Close_Reader)(reader));
+}
+
 void OpenOnly(ReaderHandle) {}
 
 const std::map<std::string, Case> kCases = {
@@ -231,6 +250,7 @@ const std::map<std::string, Case> kCases = {
     {"rfsim_apdu", RfsimApdu},
     {"led_display", LedDisplay},
     {"purchase", Purchase},
+    {"sentinels", Sentinels},
 };
 
 }  // namespace

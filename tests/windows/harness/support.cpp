@@ -263,6 +263,32 @@ std::string LinkCaller(const std::string& edition, const std::string& library,
   return exe;
 }
 
+std::string LinkMsvcCaller(const std::string& package, const std::string& output_dir) {
+  const Config& config = Config::Get();
+  const std::string target = config.is_x86() ? "i686-pc-windows-msvc" : "x86_64-pc-windows-msvc";
+  const std::string object = output_dir + "/msvc_caller.obj", exe = output_dir + "/msvc_caller.exe";
+  // Freestanding: the compiler's own stddef.h and stdint.h, no C library behind them.
+  const ProcessResult compile = RunProcess(
+      {config.Value("msvc_c_compiler"), "--target=" + target, "-std=c89", "-Wall", "-Wextra",
+       "-Wpedantic", "-Werror", "-O2", "-ffreestanding", "-fno-builtin", "-fno-stack-protector",
+       "-I" + package + "/include", "-c", config.Value("msvc_caller_source"), "-o", object});
+  Check(compile.exit_code == 0, "compiling msvc_caller.c: " + compile.Describe());
+  std::vector<std::string> link_command = {config.Value("msvc_linker"),
+                                           "/nologo",
+                                           "/subsystem:console",
+                                           "/entry:VorlexCallerMain",
+                                           "/nodefaultlib",
+                                           "/out:" + exe,
+                                           object,
+                                           package + "/lib/vorlex.lib",
+                                           config.Value("kernel32_import_library")};
+  // MinGW's import objects carry no safe exception handler table, which 32-bit images ask for.
+  if (config.is_x86()) link_command.push_back("/safeseh:no");
+  const ProcessResult link = RunProcess(link_command);
+  Check(link.exit_code == 0, "linking msvc_caller.obj: " + link.Describe());
+  return exe;
+}
+
 std::string GbkHex(const std::string& utf8) {
   iconv_t converter = ::iconv_open("GBK", "UTF-8");
   Check(converter != reinterpret_cast<iconv_t>(-1), "iconv has no GBK");

@@ -75,6 +75,10 @@ std::string UnpackedPackage(const std::string& edition);
 std::string LinkCaller(const std::string& edition, const std::string& library,
                        const std::string& output_dir);
 
+// msvc_caller.c compiled by clang in MSVC mode and linked by lld-link against the package's
+// lib/vorlex.lib and MinGW's KERNEL32 import library, no CRT. The exe path.
+std::string LinkMsvcCaller(const std::string& package, const std::string& output_dir);
+
 // UTF-8 text converted to GBK, as hex: the form the driver prints messages in.
 std::string GbkHex(const std::string& utf8);
 

@@ -295,6 +295,15 @@ std::vector<std::string> Join(std::vector<std::string> first, const Lists&... re
   return first;
 }
 
+// A command on a sentinel fails before anything is sent: 1, the failure text, no output.
+std::vector<std::string> SentinelLines() {
+  const std::vector<std::string> version = {"version_result=1", "version=EEEE"};
+  const std::vector<std::string> failure = Message("读取模块硬件版本号失败");
+  return Join({"open=ok", "close_null=-105", "close_invalid=-105", "beep_null=1", "beep_invalid=1"},
+              version, failure, version, failure,
+              std::vector<std::string>{"close_own=0", "close=-105"});
+}
+
 std::vector<Exchange> Exchanges() {
   std::vector<Exchange> table;
   for (const std::string& edition : kEditions) {
@@ -362,6 +371,9 @@ std::vector<Exchange> Exchanges() {
          {kBeepFrame, kBeepFrame, kBeepFrame},
          Opened({"result=1", "elapsed_ms=*"})},
         {"missing_port", edition, "open", port, {}, {}, kNotOpened, true},
+        // Null, INVALID_HANDLE_VALUE and a closed handle: -105 for close, 1 for a command,
+        // and not a byte on the line.
+        {"sentinel_handles", edition, "sentinels", port, {}, {}, SentinelLines()},
     };
     table.insert(table.end(), common.begin(), common.end());
   }
@@ -466,6 +478,33 @@ TEST_P(WineImportLibraryCallers, CallerRunsAgainstThePackagedDll) {
   const ProcessResult run = wine.Run({exe, PortOf(linked.edition)});
   EXPECT_EQ(run.exit_code, 0) << run.Describe();
   ExpectFrames(wine.reader(), {kBeepFrame});
+}
+
+// ---- A caller built as Visual C++ builds it ---------------------------------------------------
+
+// clang in MSVC mode, lld-link and the package's vorlex.lib (short import format, decorated
+// _NAME@N on x86): the frames and the record of Open_Reader, BELL_BEEP and CPU_PBOC_REQA_CARD
+// with the record passed by value and aimed at as the output.
+TEST(WineMsvcCaller, OpensBeepsAndSearchesWithTheRecordByValue) {
+  VORLEX_WINE_SESSION(wine);
+  const std::string package = UnpackedPackage("epurse");
+  const std::string dir = TempDirectory("wine-msvc-caller");
+  const std::string exe = LinkMsvcCaller(package, dir);
+  fs::copy_file(package + "/vorlex.dll", dir + "/vorlex.dll");
+  wine.reader().Script(Reply::Answer({0x00, 0x00}));
+  wine.reader().Script(Reply::Answer(
+      FromHex("0000 11223344 0102030405060708090A A0A1A2A3 5A A5 0186A0 FFFE 80000001")));
+  const ProcessResult run = wine.Run({exe});
+  ASSERT_EQ(run.exit_code, 0) << run.Describe();
+  EXPECT_EQ(SplitLines(run.out),
+            (std::vector<std::string>{
+                "open=ok", "beep=0", "search=0", "CardId=11223344", "CardInfo=0102030405060708090A",
+                "PrepText=A0A1A2A3", "PrepBytes=5AA5", "CardValue24=100000", "PrepValue16=65534",
+                "PrepValue32=2147483649", "message=" + GbkHex("CPU卡PBOC交易寻卡初始化成功"),
+                "caller_bytes_kept=yes", "close=0"}))
+      << run.Describe();
+  ExpectFrames(wine.reader(),
+               {kBeepFrame, "02 00 0E FE 02 06 00 00 00 64 01 23 45 67 89 AB CD 49 03"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Wine, WineImportLibraryCallers,
