@@ -198,7 +198,7 @@ TEST(Tap, ServesAProgramOnAComPort) {
   if (status == 3) GTEST_SKIP() << "no namespace here: " << tap.text();
   EXPECT_EQ(status, 0) << tap.text();
   EXPECT_NE(tap.text().find("COM33 is /dev/ttyUSB0"), std::string::npos) << tap.text();
-  EXPECT_NE(tap.text().find("balance after   9995"), std::string::npos) << tap.text();
+  EXPECT_NE(tap.text().find("balance after  9995 cents"), std::string::npos) << tap.text();
   EXPECT_NE(tap.text().find("the program ended: 5 frames from the host, 5 from the reader, 0 "
                             "anomalies"),
             std::string::npos)
