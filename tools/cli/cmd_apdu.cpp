@@ -1,5 +1,6 @@
 // APDUs to the CPU card, the SAMs and the RF-SIM card; SAM power; the RF-SIM card's request and
 // halt.
+#include <array>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -10,35 +11,6 @@
 #include "status_words.h"
 
 namespace vorlex::cli {
-namespace {
-
-void RfsimRequest(Session& s, bool all, bool waiting, const std::string& wait) {
-  const double seconds =
-      wait.empty() ? 10.0 : static_cast<double>(ParseNumber(wait, 0, 86400, "--wait"));
-  s.Open();
-  char identifier[17] = {};
-  Message message;
-  const auto once = [&] {
-    std::memset(message.text, 0, sizeof message.text);
-    return s.lib().REQ_RFSIM_CARD(s.reader(), all ? 1 : 0, identifier, message.text);
-  };
-  const int result = waiting ? RequestUntilAnswered(s, seconds, once) : once();
-  if (!s.Call("rfsim_request", result, message.text)) {
-    if (PendingSignal() != 0) {
-      throw Stopped{PendingSignal(), "rfsim_request", "interrupted while waiting for a card"};
-    }
-    if (waiting) {
-      s.last_failure().explanation = "no card within " + std::to_string(static_cast<int>(seconds)) +
-                                     " s (the last request gave status 0x" + StatusHex(result) +
-                                     ")";
-      s.last_failure().hint = "";
-    }
-    s.Fail();
-  }
-  s.out().Field("identifier", identifier);
-}
-
-}  // namespace
 
 // What the library would refuse, or send from bytes nobody gave, explained before the call.
 // The card and SAM calls parse strictly (case 2 or 3); the RF-SIM call takes case 4 too.
@@ -140,22 +112,14 @@ void AddApduCommands(CLI::App& app, Registry& registry) {
     }
   });
 
-  struct RequestArgs {
-    bool all = false;
-    std::string wait;
-  };
-  auto r = std::make_shared<RequestArgs>();
-  CLI::App* request = app.add_subcommand("rfsim-request", "look for an RF-SIM card");
-  request->add_flag("--all", r->all, "wake a halted card too (request mode 1)");
-  request
-      ->add_option("--wait", r->wait,
-                   "repeat the request (every 100 ms) until a card answers, at most "
-                   "SECONDS (default 10)")
-      ->expected(0, 1)
-      ->type_name("[SECONDS]");
-  registry.Add(request, [r, request](Session& s) {
-    RfsimRequest(s, r->all, request->count("--wait") > 0, r->wait);
-  });
+  auto identifier = std::make_shared<std::array<char, 17>>();
+  AddCardRequestCommand(
+      app, registry, "rfsim-request", "look for an RF-SIM card", "rfsim_request",
+      [identifier](Session& s, int mode, char* message) {
+        *identifier = {};
+        return s.lib().REQ_RFSIM_CARD(s.reader(), mode, identifier->data(), message);
+      },
+      [identifier](Session& s) { s.out().Field("identifier", identifier->data()); });
 
   registry.Add(app.add_subcommand("rfsim-halt", "halt the RF-SIM card"), [](Session& s) {
     s.Open();

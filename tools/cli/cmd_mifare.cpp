@@ -68,9 +68,7 @@ struct KeyArgs {
   }
 };
 
-}  // namespace
-
-int RequestUntilAnswered(Session&, double seconds, const std::function<int()>& request) {
+int RequestUntilAnswered(double seconds, const std::function<int()>& request) {
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
   for (;;) {
@@ -87,47 +85,65 @@ int RequestUntilAnswered(Session&, double seconds, const std::function<int()>& r
   }
 }
 
-void AddMifareCommands(CLI::App& app, Registry& registry) {
+}  // namespace
+
+void AddCardRequestCommand(CLI::App& app, Registry& registry, const char* name,
+                           const char* description, const char* step,
+                           std::function<int(Session&, int mode, char* message)> request,
+                           std::function<void(Session&)> show) {
   struct RequestArgs {
     bool all = false;
     std::string wait;
   };
   auto r = std::make_shared<RequestArgs>();
-  CLI::App* request = app.add_subcommand("card-request", "look for an ISO 14443-A card");
-  request->add_flag("--all", r->all, "wake a halted card too (request mode 1)");
-  request
+  CLI::App* command = app.add_subcommand(name, description);
+  command->add_flag("--all", r->all, "wake a halted card too (request mode 1)");
+  command
       ->add_option("--wait", r->wait,
                    "repeat the request (every 100 ms) until a card answers, at most "
                    "SECONDS (default 10)")
       ->expected(0, 1)
       ->type_name("[SECONDS]");
-  registry.Add(request, [r, request](Session& s) {
-    const bool waiting = request->count("--wait") > 0;
+  registry.Add(command, [r, command, step, request, show](Session& s) {
+    const bool waiting = command->count("--wait") > 0;
     const double seconds =
         r->wait.empty() ? 10.0 : static_cast<double>(ParseNumber(r->wait, 0, 86400, "--wait"));
     s.Open();
-    char atqa[5] = {}, uid[9] = {};
     Message message;
-    const int mode = r->all ? 1 : 0;
     const auto once = [&] {
       std::memset(message.text, 0, sizeof message.text);
-      return s.lib().REQ_14443_CARD(s.reader(), mode, atqa, uid, message.text);
+      return request(s, r->all ? 1 : 0, message.text);
     };
-    const int result = waiting ? RequestUntilAnswered(s, seconds, once) : once();
-    if (!s.Call("card_request", result, message.text)) {
-      if (waiting && PendingSignal() == 0) {
+    const int result = waiting ? RequestUntilAnswered(seconds, once) : once();
+    if (!s.Call(step, result, message.text)) {
+      if (PendingSignal() != 0) {
+        throw Stopped{PendingSignal(), step, "interrupted while waiting for a card"};
+      }
+      if (waiting) {
         s.last_failure().explanation =
             "no card within " + std::to_string(static_cast<int>(seconds)) +
             " s (the last request gave status 0x" + StatusHex(result) + ")";
         s.last_failure().hint = "";
       }
-      if (PendingSignal() != 0)
-        throw Stopped{PendingSignal(), "card_request", "interrupted while waiting for a card"};
       s.Fail();
     }
-    s.out().Field("atqa", atqa);
-    s.out().Field("uid", uid);
+    show(s);
   });
+}
+
+void AddMifareCommands(CLI::App& app, Registry& registry) {
+  auto card = std::make_shared<std::pair<std::array<char, 5>, std::array<char, 9>>>();
+  AddCardRequestCommand(
+      app, registry, "card-request", "look for an ISO 14443-A card", "card_request",
+      [card](Session& s, int mode, char* message) {
+        *card = {};
+        return s.lib().REQ_14443_CARD(s.reader(), mode, card->first.data(), card->second.data(),
+                                      message);
+      },
+      [card](Session& s) {
+        s.out().Field("atqa", card->first.data());
+        s.out().Field("uid", card->second.data());
+      });
 
   registry.Add(
       app.add_subcommand("ats", "the card's answer to select (ISO 14443-4 cards)"), [](Session& s) {

@@ -42,8 +42,13 @@ void AuthWithKeyList(Session& s, int sector, const std::vector<std::string>& key
 // which take case 2 and case 3 only.
 void CheckApdu(const std::vector<std::uint8_t>& apdu, bool strict);
 
-// Repeats `request` (one exchange each) every 100 ms until it gives 0 or `seconds` have passed;
-// a signal ends the wait at once. Returns the last result. Used by the --wait options.
-int RequestUntilAnswered(Session& session, double seconds, const std::function<int()>& request);
+// card-request and rfsim-request: `--all` (request mode 1) and `--wait [SECONDS]`. The request
+// runs once, or with --wait every 100 ms (one exchange each) until a card answers, the reader
+// does not, the time is up or a signal comes; a failure is reported under `step` and ends the
+// command. `request` gets the request mode and the message buffer to fill.
+void AddCardRequestCommand(CLI::App& app, Registry& registry, const char* name,
+                           const char* description, const char* step,
+                           std::function<int(Session&, int mode, char* message)> request,
+                           std::function<void(Session&)> show);
 
 }  // namespace vorlex::cli

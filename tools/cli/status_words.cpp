@@ -10,7 +10,7 @@ struct StatusEntry {
 };
 
 constexpr StatusEntry kStatusWords[] = {
-    {0x9000, 0xFFFF, "success"},
+    {0x9000, 0xFFFF, "Normal processing."},
     {0x6100, 0xFF00, "more data: %u bytes available (GET RESPONSE)"},
     {0x6200, 0xFFFF, "warning: non-volatile memory unchanged"},
     {0x6281, 0xFFFF, "warning: part of the returned data may be corrupted"},

@@ -98,8 +98,8 @@ TEST_F(CardFilesTest, ScriptsShowEachExchangeAndStopAtTheFirstMismatch) {
                                    "805C000204 = ..9000\n00A4040005A000000099 = 6A82\nexit\n00\n");
   Outcome outcome = Vorlex({"script", script});
   ASSERT_EQ(outcome.exit_status, 0) << outcome.out << outcome.err;
-  EXPECT_TRUE(Contains(outcome.out, "> 00 A4 00 00 02 3F 00\n< 90 00 : success\n")) << outcome.out;
-  EXPECT_TRUE(Contains(outcome.out, "< 00 00 27 10 90 00 : success\n"));
+  EXPECT_TRUE(Contains(outcome.out, "> 00 A4 00 00 02 3F 00\n< 90 00 : Normal processing.\n")) << outcome.out;
+  EXPECT_TRUE(Contains(outcome.out, "< 00 00 27 10 90 00 : Normal processing.\n"));
   EXPECT_TRUE(Contains(outcome.out, "< 6A 82 : file or application not found\n"));
 
   const std::string mismatch = Write("mismatch.apdu", "reset\n805C000204 = 9000\n0084000008\n");

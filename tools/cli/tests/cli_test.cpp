@@ -111,7 +111,7 @@ TEST_F(CliTest, CommandsAsJson) {
       {{"read", "1", "2"}, 0, {R"("data":"00112233445566778899AABBCCDDEEFF")"}},
       {{"apdu", "card", "805C000204"},
        0,
-       {R"("data":"00002710")", R"("sw_hex":"9000")", R"("sw_meaning":"success")"}},
+       {R"("data":"00002710")", R"("sw_hex":"9000")", R"("sw_meaning":"Normal processing.")"}},
       {{"apdu", "card", "00A4040002AABB"},
        0,
        {R"("sw_hex":"6A82")", R"("sw_meaning":"file or application not found")"}},
