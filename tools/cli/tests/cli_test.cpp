@@ -227,7 +227,7 @@ TEST_F(CliTest, UsageErrorsSendNothing) {
       {{"purse", "balanse"}, "did you mean \"balance\"?"},
       {{"read", "1"}, "block is required"},
       {{"read", "1", "16"}, "BLOCK is 16, out of range (0 to 15)"},
-      {{"read", "-1", "0"}, "SECTOR must be not negative"},
+      {{"read", "-1", "0"}, "SECTOR must not be negative"},
       {{"--edition", "display", "read", "15", "0"}, "is 15, out of range (0 to 14)"},
       {{"auth", "1", "--key", "FFFF"}, "--key must be 6 bytes (12 hex digits), not 2"},
       {{"write", "1", "1", "XYZ"}, "\"X\" at position 1 is not a hexadecimal digit"},
