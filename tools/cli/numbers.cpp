@@ -18,13 +18,13 @@ std::int64_t ParseNumber(const std::string& text, std::int64_t min, std::int64_t
   // from_chars takes no sign, blank or base prefix: what it stops at is not part of a number.
   const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
   if (first == last || end != last || *first == '-' || *first == '+') {
-    std::string why = "a whole number";
+    std::string why = "must be a whole number";
     if (text.find('.') != std::string::npos || text.find(',') != std::string::npos) {
-      why = "a whole number, without a decimal point";
+      why = "must be a whole number, without a decimal point";
     } else if (!text.empty() && text[0] == '-') {
-      why = "not negative";
+      why = "must not be negative";
     }
-    throw UsageError(what + " must be " + why + range + ", not \"" + text + "\"");
+    throw UsageError(what + " " + why + range + ", not \"" + text + "\"");
   }
   if (error == std::errc::result_out_of_range || value < min || value > max) {
     throw UsageError(what + " is " + text + ", out of range" + range);
