@@ -259,7 +259,8 @@ void Dump(Session& s, const DumpArgs& args) {
   MifareSession session(CallsOf(s, stopped, progress), keys, SectorLimit(s));
   if (only) session.OnlyKeyType(*only);
   RequestCard(s, session);
-  const CardImage image = session.Dump();
+  CardImage image = session.Dump();
+  if (session.stop().reason != card::Stop::kNone) image.stopped_at_sector = session.stop().sector;
 
   const std::string content = format.write(image);
   if (!args.output.empty()) {

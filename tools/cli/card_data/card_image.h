@@ -70,6 +70,8 @@ struct CardImage {
   Bytes uid;
   std::optional<std::array<std::uint8_t, 2>> atqa;
   std::optional<std::uint8_t> sak;
+  // A dump that stopped early: the sector it stopped at; it and the ones after were not read.
+  std::optional<int> stopped_at_sector;
 };
 
 // What the access bytes allow, in words: one text per block of the sector (`block<N>` with the

@@ -355,7 +355,10 @@ std::string WriteText(const CardImage& card) {
     char head[32];
     if (card.SectorUnknown(s)) {
       std::snprintf(head, sizeof head, "%6d      -  ", s);
-      out << head << "no key opened this sector\n";
+      const bool not_reached = card.stopped_at_sector && s >= *card.stopped_at_sector;
+      out << head
+          << (not_reached ? "not read: the dump stopped before this sector\n"
+                          : "no key opened this sector\n");
       continue;
     }
     for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) {

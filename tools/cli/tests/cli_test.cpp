@@ -392,6 +392,9 @@ TEST_F(CliTest, VanishingReader) {
     EXPECT_TRUE(Contains(outcome.err, "the reader stopped answering")) << outcome.err;
     EXPECT_TRUE(Contains(outcome.out, "     1      3  FFFFFFFFFFFFFF078069")) << outcome.out;
     EXPECT_TRUE(Contains(outcome.out, "(stopped at sector 2: the reader stopped answering)"));
+    EXPECT_TRUE(
+        Contains(outcome.out, "     3      -  not read: the dump stopped before this sector"))
+        << outcome.out;
     EXPECT_LE(engine.RequestCount(), c.most_requests);
   }
 }
