@@ -565,14 +565,7 @@ void AddCardFileCommands(CLI::App& app, Registry& registry) {
   restore->add_flag("--dry-run", r->dry_run,
                     "request the card and open the sectors, but write nothing: show the plan");
   r->keys.AddTo(restore);
-  restore->add_flag("--allow-trailer", r->allowed.trailer,
-                    "write the sector trailers too, if their access bits are valid and keep the "
-                    "trailer changeable");
-  restore->add_flag("--allow-permanent-lock", r->allowed.permanent_lock,
-                    "with --allow-trailer: allow access bits that fix a sector for good");
-  restore->add_flag("--allow-block0", r->allowed.block0,
-                    "write block 0 of sector 0 (the manufacturer block) too, if its check byte "
-                    "is right");
+  r->allowed.AddTo(restore);
   registry.Add(restore, [r](Session& s) { Restore(s, *r); });
 
   auto sc = std::make_shared<ScriptArgs>();

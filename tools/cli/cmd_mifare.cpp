@@ -224,14 +224,7 @@ void AddMifareCommands(CLI::App& app, Registry& registry) {
   write->add_option("data", w->data, "16 bytes in hex, unbroken or separated by spaces or colons")
       ->required()
       ->expected(1, -1);
-  write->add_flag("--allow-trailer", w->allowed.trailer,
-                  "allow writing a sector trailer (keys and access bits), if its access bits "
-                  "are valid and keep the trailer changeable");
-  write->add_flag("--allow-permanent-lock", w->allowed.permanent_lock,
-                  "with --allow-trailer: allow access bits that fix the sector for good");
-  write->add_flag("--allow-block0", w->allowed.block0,
-                  "allow writing block 0 of sector 0 (the manufacturer block), if its check "
-                  "byte is right");
+  w->allowed.AddTo(write);
   registry.Add(write, [w](Session& s) {
     const std::string data = ParseHexBytes(Joined(w->data), 16, "DATA");
     s.Open();

@@ -3,6 +3,17 @@
 #include "numbers.h"
 
 namespace vorlex::cli {
+
+void WriteAllowance::AddTo(CLI::App* command) {
+  command->add_flag("--allow-trailer", trailer,
+                    "allow writing a sector trailer (keys and access bits), if its access bits "
+                    "are valid and keep the trailer changeable");
+  command->add_flag("--allow-permanent-lock", permanent_lock,
+                    "with --allow-trailer: allow access bits that fix a sector for good");
+  command->add_flag("--allow-block0", block0,
+                    "allow writing block 0 of sector 0 (the manufacturer block), if its check "
+                    "byte is right");
+}
 namespace {
 
 std::string Bits(int condition) {

@@ -4,6 +4,7 @@
 // restore) checks here first and sends nothing when refused.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -18,6 +19,9 @@ struct WriteAllowance {
   bool trailer = false;         // --allow-trailer
   bool permanent_lock = false;  // --allow-permanent-lock
   bool block0 = false;          // --allow-block0
+
+  // The three options on a command that writes blocks.
+  void AddTo(CLI::App* command);
 };
 
 enum class BlockKind { kData, kTrailer, kManufacturer };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <utility>
 
 #include "numbers.h"
 #include "text_encoding.h"
@@ -65,13 +66,17 @@ void Report::PrintPeople() const {
   }
 }
 
+void Report::PrintJson(Json out, const Json& after_fields) const {
+  out.update(fields_);
+  out.update(after_fields);
+  out["steps"] = steps_;
+  std::cout << out.dump() << "\n";
+  std::cout.flush();
+}
+
 void Report::PrintSuccess(int signal) const {
   if (json_) {
-    Json out = Head(true, 0);
-    out.update(fields_);
-    if (signal != 0) out["interrupted"] = true;
-    out["steps"] = steps_;
-    std::cout << out.dump() << "\n";
+    PrintJson(Head(true, 0), signal != 0 ? Json{{"interrupted", true}} : Json::object());
   } else {
     if (!message_gbk_.empty()) People() << Shown(message_gbk_) << "\n";
     PrintPeople();
@@ -87,10 +92,7 @@ void Report::PrintFailure(const CommandFailed& failure) const {
     out["step"] = failure.step;
     out["error"] = failure.explanation;
     if (!failure.hint.empty()) out["hint"] = failure.hint;
-    out.update(fields_);
-    out["steps"] = steps_;
-    std::cout << out.dump() << "\n";
-    std::cout.flush();
+    PrintJson(std::move(out), Json::object());
     return;
   }
   // What was learned before the failing step still helps (the balance before, say).
@@ -105,15 +107,12 @@ void Report::PrintFailure(const CommandFailed& failure) const {
 
 void Report::PrintStopped(const Stopped& stop) const {
   if (json_) {
-    Json out = Head(false, stop.signal == 0 ? 1 : 0);
-    out.update(fields_);
-    out["stopped"] = {{"reason", stop.signal == 0 ? "reader_stopped_answering" : "interrupted"},
-                      {"signal", stop.signal},
-                      {"before_step", stop.step},
-                      {"error", stop.explanation}};
-    out["steps"] = steps_;
-    std::cout << out.dump() << "\n";
-    std::cout.flush();
+    Json stopped;
+    stopped["stopped"] = {{"reason", stop.signal == 0 ? "reader_stopped_answering" : "interrupted"},
+                          {"signal", stop.signal},
+                          {"before_step", stop.step},
+                          {"error", stop.explanation}};
+    PrintJson(Head(false, stop.signal == 0 ? 1 : 0), stopped);
     return;
   }
   PrintPeople();

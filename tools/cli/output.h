@@ -51,6 +51,8 @@ class Report {
     std::string label, value;
   };
   Json Head(bool ok, int status) const;
+  // The one JSON object of a run: `out`, the fields, `after_fields`, the steps.
+  void PrintJson(Json out, const Json& after_fields) const;
   void PrintPeople() const;
   std::ostream& People() const { return people_to_stderr_ ? std::cerr : std::cout; }
 

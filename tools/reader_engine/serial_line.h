@@ -3,6 +3,8 @@
 // cable or between a program and its reader.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace vorlex::engine {
@@ -10,5 +12,9 @@ namespace vorlex::engine {
 // A blocking descriptor on `path`. Throws std::system_error when it cannot be opened, is taken,
 // or is not a terminal.
 int OpenSerialLine(const std::string& path);
+
+// Writes all `count` bytes to a blocking descriptor, through short writes and EINTR; false when
+// the descriptor fails or is gone.
+bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count);
 
 }  // namespace vorlex::engine

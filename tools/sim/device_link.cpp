@@ -15,25 +15,15 @@
 namespace vorlex::sim {
 namespace {
 
-bool WriteAll(int device, const std::uint8_t* bytes, std::size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::write(device, bytes, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    count -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool Send(int device, const engine::Reply& reply) {
   if (reply.delay.count() > 0) std::this_thread::sleep_for(reply.delay);
   const auto per_byte = reply.per_byte.value_or(std::chrono::nanoseconds(0));
-  if (per_byte.count() == 0) return WriteAll(device, reply.bytes.data(), reply.bytes.size());
+  if (per_byte.count() == 0)
+    return engine::WriteAll(device, reply.bytes.data(), reply.bytes.size());
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < reply.bytes.size(); ++i) {
     std::this_thread::sleep_until(start + per_byte * static_cast<long>(i));
-    if (!WriteAll(device, &reply.bytes[i], 1)) return false;
+    if (!engine::WriteAll(device, &reply.bytes[i], 1)) return false;
   }
   return true;
 }

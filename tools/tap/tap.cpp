@@ -34,17 +34,6 @@ constexpr std::int64_t kStallUs = 800'000;
   throw std::system_error(errno, std::generic_category(), what);
 }
 
-bool WriteAll(int fd, const std::uint8_t* bytes, std::size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::write(fd, bytes, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes += n;
-    count -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::string Seconds(std::int64_t us) {
   char text[32];
   std::snprintf(text, sizeof text, "%12.6f", static_cast<double>(us) / 1e6);
@@ -224,7 +213,8 @@ Tap::End Tap::Run(int stop) {
       const ssize_t n = ::read(master_, buffer, sizeof buffer);
       if (n > 0) {
         const std::int64_t now = Now();
-        if (!WriteAll(device_, buffer, static_cast<std::size_t>(n))) return End::kDeviceGone;
+        if (!engine::WriteAll(device_, buffer, static_cast<std::size_t>(n)))
+          return End::kDeviceGone;
         Decode(Side::kHost, std::span(buffer, static_cast<std::size_t>(n)), now);
       }
     }
