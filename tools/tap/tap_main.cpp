@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "com_port_map.h"
+#include "decimal_option.h"
 #include "private_dev.h"
 #include "tap.h"
 
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
       app.add_option(
              "--com", com,
              "PROGRAM sees the tap's pty as port COMN (COM33: /dev/ttyUSB0), in a private /dev")
+          ->transform(vorlex::text::Decimal())
           ->check(CLI::Validator(
               [](std::string& text) {
                 const int number = std::atoi(text.c_str());

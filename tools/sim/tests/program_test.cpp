@@ -250,6 +250,8 @@ TEST(SimProgram, RunsAProgramAgainstTheSimulator) {
        0,
        "COM33 epurse",
        "COM33 is /dev/ttyUSB0"},
+      // Numbers are decimal: 010 is ten, not eight.
+      {{"run", "--com", "010", "--", "sh", "-c", "echo $VORLEX_PORT"}, 0, "COM10", "COM10 is"},
   };
   for (const auto& c : cases) {
     Program run(c.args, Program::kApart);
