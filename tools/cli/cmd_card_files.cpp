@@ -401,9 +401,7 @@ void Restore(Session& s, const RestoreArgs& args) {
 // ---- script -------------------------------------------------------------------------------------
 
 std::string Spaced(const std::vector<std::uint8_t>& bytes) {
-  std::string out;
-  for (const std::uint8_t byte : bytes) out += (out.empty() ? "" : " ") + HexOf(&byte, 1);
-  return out;
+  return HexOf(bytes.data(), bytes.size(), " ");
 }
 
 struct ScriptArgs {

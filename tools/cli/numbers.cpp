@@ -79,10 +79,11 @@ std::vector<std::uint8_t> BytesOfHex(const std::string& digits) {
   return bytes;
 }
 
-std::string HexOf(const std::uint8_t* bytes, std::size_t count) {
+std::string HexOf(const std::uint8_t* bytes, std::size_t count, const char* separator) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string hex;
   for (std::size_t i = 0; i < count; ++i) {
+    if (i != 0) hex += separator;
     hex += kDigits[bytes[i] >> 4];
     hex += kDigits[bytes[i] & 0x0F];
   }

@@ -18,7 +18,8 @@ std::int64_t ParseNumber(const std::string& text, std::int64_t min, std::int64_t
 std::string ParseHexBytes(const std::string& text, std::size_t bytes, const std::string& what);
 
 std::vector<std::uint8_t> BytesOfHex(const std::string& digits);  // digits as ParseHexBytes gives
-std::string HexOf(const std::uint8_t* bytes, std::size_t count);
+// Upper case, with `separator` between the bytes.
+std::string HexOf(const std::uint8_t* bytes, std::size_t count, const char* separator = "");
 std::string Hex(std::uint32_t value, int digits);
 
 }  // namespace vorlex::cli

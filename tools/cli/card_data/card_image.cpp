@@ -157,17 +157,6 @@ std::vector<std::pair<std::string, std::string>> AccessConditionsText(const Card
   return out;
 }
 
-std::string HexOf(const std::uint8_t* bytes, std::size_t count, const char* separator) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i != 0) out += separator;
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 0xF];
-  }
-  return out;
-}
-
 std::optional<std::uint8_t> HexByte(char high, char low) {
   const auto digit = [](char c) -> int {
     if (c >= '0' && c <= '9') return c - '0';

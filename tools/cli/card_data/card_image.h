@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "numbers.h"
+
 namespace vorlex::cli::card {
 
 inline constexpr int kBlockBytes = 16;
@@ -79,9 +81,8 @@ struct CardImage {
 std::vector<std::pair<std::string, std::string>> AccessConditionsText(const CardImage& card,
                                                                       int sector);
 
-// Hex helpers for the formats: upper case, no separators, or with `separator` between bytes.
-std::string HexOf(const std::uint8_t* bytes, std::size_t count, const char* separator = "");
-// Two hex digits of either case; nothing otherwise.
+// Hex for the formats: HexOf (numbers.h) writes it; HexByte reads two hex digits of either case;
+// nothing otherwise.
 std::optional<std::uint8_t> HexByte(char high, char low);
 
 }  // namespace vorlex::cli::card
