@@ -24,8 +24,8 @@
 
 #include "common/message_table.h"
 #include "fuzz/memory_port.h"
-#include "include/vorlex_display.h"
-#include "include/vorlex_epurse.h"
+#include "vorlex_display.h"
+#include "vorlex_epurse.h"
 
 #if defined(VORLEX_EDITION_EPURSE) == defined(VORLEX_EDITION_DISPLAY)
 #error "build with exactly one edition"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/com_port_map.h"
+#include "com_port_map.h"
 
 namespace vorlex::fuzz {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "include/vorlex.h"
+#include "vorlex.h"
 
 namespace vorlex {
 

@@ -2,7 +2,7 @@
 #include "commands/value_bytes.h"
 #include "common/command.h"
 #include "common/hex_text.h"
-#include "include/vorlex_display.h"
+#include "vorlex_display.h"
 
 extern "C" {
 

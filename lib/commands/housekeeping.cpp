@@ -3,7 +3,7 @@
 
 #include "commands/value_bytes.h"
 #include "common/command.h"
-#include "include/vorlex.h"
+#include "vorlex.h"
 
 namespace vorlex {
 namespace {

@@ -1,7 +1,7 @@
 // ISO 14443-A cards in the field and Mifare Classic blocks (command class 0x04).
 #include "common/command.h"
 #include "editions/edition.h"
-#include "include/vorlex.h"
+#include "vorlex.h"
 
 namespace {
 

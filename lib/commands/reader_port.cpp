@@ -1,7 +1,7 @@
 // Open_Reader and Close_Reader: the edition turns the name into a device, the port layer does
 // the rest.
 #include "editions/edition.h"
-#include "include/vorlex.h"
+#include "vorlex.h"
 #include "link/serial_port.h"
 
 extern "C" {

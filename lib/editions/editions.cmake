@@ -3,27 +3,29 @@
 # On Linux each folder holds libvorlex.so.1.0.0 (SONAME libvorlex.so.1) and the links
 # libvorlex.so.1 and libvorlex.so; programs linked against an edition record libvorlex.so.1.
 
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/../link/com_port_map ${CMAKE_BINARY_DIR}/com_port_map)
+
 set(VORLEX_EDITIONS epurse display)
 set(VORLEX_COMMON_SOURCES
-  link/frame.cpp
-  common/command.cpp
-  common/hex_text.cpp
-  commands/reader_port.cpp
-  commands/housekeeping.cpp
-  commands/iso14443.cpp
-  commands/apdu.cpp
-  commands/rfsim.cpp
-  editions/edition.cpp)
-set(VORLEX_EDITION_SOURCES_epurse purchase/purchase_modules.cpp)
-set(VORLEX_EDITION_SOURCES_display commands/display.cpp)
+  lib/link/frame.cpp
+  lib/common/command.cpp
+  lib/common/hex_text.cpp
+  lib/commands/reader_port.cpp
+  lib/commands/housekeeping.cpp
+  lib/commands/iso14443.cpp
+  lib/commands/apdu.cpp
+  lib/commands/rfsim.cpp
+  lib/editions/edition.cpp)
+set(VORLEX_EDITION_SOURCES_epurse lib/purchase/purchase_modules.cpp)
+set(VORLEX_EDITION_SOURCES_display lib/commands/display.cpp)
 set(VORLEX_EDITION_DEFINE_epurse VORLEX_EDITION_EPURSE)
 set(VORLEX_EDITION_DEFINE_display VORLEX_EDITION_DISPLAY)
 set(VORLEX_EDITION_HEADERS_epurse include/vorlex.h include/vorlex_epurse.h)
 set(VORLEX_EDITION_HEADERS_display include/vorlex.h include/vorlex_display.h)
 if(WIN32)
-  set(VORLEX_PORT_SOURCES link/serial_port_win32.cpp editions/dll_main.cpp)
+  set(VORLEX_PORT_SOURCES lib/link/serial_port_win32.cpp lib/editions/dll_main.cpp)
 else()
-  set(VORLEX_PORT_SOURCES link/serial_port_posix.cpp)
+  set(VORLEX_PORT_SOURCES lib/link/serial_port_posix.cpp)
 endif()
 
 # Reads exports.txt into VORLEX_EXPORTS_<edition> (names) and VORLEX_ARGBYTES_<name>.
@@ -77,8 +79,9 @@ foreach(edition IN LISTS VORLEX_EDITIONS)
   # Nothing throws and nothing asks for a type at run time: without the C++ runtime's exception
   # and type support the library needs the C library alone.
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
+  target_link_libraries(${target} PRIVATE vorlex_com_port_map)
   target_include_directories(${target}
-    PRIVATE ${PROJECT_SOURCE_DIR}
+    PRIVATE ${PROJECT_SOURCE_DIR}/lib
     PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)
   set_target_properties(${target} PROPERTIES
     OUTPUT_NAME vorlex

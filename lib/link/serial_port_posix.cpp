@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "link/com_port_map.h"
+#include "com_port_map.h"
 #include "link/serial_port.h"
 
 namespace vorlex::link {

@@ -1,7 +1,7 @@
 // The reader's two purchase modules. They take the same five operations and fill the same
 // PurchaseRecord; a small description of each module says all that differs.
 #include "common/command.h"
-#include "include/vorlex_epurse.h"
+#include "vorlex_epurse.h"
 
 namespace vorlex {
 namespace {

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "link/com_port_map.h"
+#include "com_port_map.h"
 
 namespace vorlex::cli {
 namespace {

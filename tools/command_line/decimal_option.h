@@ -6,7 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <string>
 
-namespace vorlex::text {
+namespace vorlex::command_line {
 
 inline CLI::Validator Decimal() {
   return CLI::Validator(
@@ -23,4 +23,4 @@ inline CLI::Validator Decimal() {
       "", "DECIMAL");
 }
 
-}  // namespace vorlex::text
+}  // namespace vorlex::command_line

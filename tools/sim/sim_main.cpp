@@ -107,7 +107,7 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
       ->group(cards);
   app.add_option("--balance", s.reader.balance,
                  "starting balance of both purses (default 10000 = 100.00)")
-      ->transform(vorlex::text::Decimal())
+      ->transform(vorlex::command_line::Decimal())
       ->check(CLI::Range(0u, 0x7FFFFFFFu))
       ->option_text("CENTS")
       ->group(cards);
@@ -117,7 +117,7 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
 
   app.add_flag("--silent", s.faults.silent, "never answer")->group(faults);
   app.add_option("--drop-every", s.faults.drop_every, "no answer to every Nth request")
-      ->transform(vorlex::text::Decimal())
+      ->transform(vorlex::command_line::Decimal())
       ->check(CLI::Range(1u, 1000000u))
       ->option_text("N")
       ->group(faults);
@@ -132,12 +132,12 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
       ->group(faults);
   app.add_option("--fault-every", s.faults.fault_every,
                  "--corrupt and --truncate hit every Nth answer only (default 1)")
-      ->transform(vorlex::text::Decimal())
+      ->transform(vorlex::command_line::Decimal())
       ->check(CLI::Range(1u, 1000000u))
       ->option_text("N")
       ->group(faults);
   app.add_option("--slow-bytes", s.slow_bytes, "wait US microseconds before each answer byte")
-      ->transform(vorlex::text::Decimal())
+      ->transform(vorlex::command_line::Decimal())
       ->check(CLI::Range(0ul, 10000000ul))
       ->option_text("US")
       ->group(faults);
@@ -222,7 +222,7 @@ Settings Parse(int argc, char** argv) {
   run->add_option("--com", settings.com,
                   "the e-purse edition's port COM N (default 33) is the simulator, in a private "
                   "/dev")
-      ->transform(vorlex::text::Decimal())
+      ->transform(vorlex::command_line::Decimal())
       ->expected(0, 1)
       ->default_str("33")
       ->check(CLI::Validator(

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
       app.add_option(
              "--com", com,
              "PROGRAM sees the tap's pty as port COMN (COM33: /dev/ttyUSB0), in a private /dev")
-          ->transform(vorlex::text::Decimal())
+          ->transform(vorlex::command_line::Decimal())
           ->check(CLI::Validator(
               [](std::string& text) {
                 const int number = std::atoi(text.c_str());
