@@ -153,7 +153,8 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
   const std::string replay = "Replay (docs/tap.md)";
   auto* file = app.add_option("--replay", s.replay,
                               "answer from a vorlex-tap recording (JSON lines) instead of the "
-                              "simulated reader; exit 1 at the end after a mismatch")
+                              "simulated reader; exit 1 at the end (run: 4 for a program's 0) "
+                              "unless every recorded exchange played without a mismatch")
                    ->option_text("FILE")
                    ->group(replay);
   app.add_flag("--replay-timing", s.replay_timing, "answer after the recorded delays")
@@ -211,9 +212,12 @@ Settings Parse(int argc, char** argv) {
       "run",
       "Usage: vorlex-sim run [--com [N]] [simulator options] -- PROGRAM [ARGS...]\n"
       "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
-      "exit status is run's. PROGRAM finds the port in $VORLEX_PORT and the edition in\n"
-      "$VORLEX_EDITION. With --com, PROGRAM runs in a private mount namespace whose /dev holds\n"
-      "the COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
+      "exit status is run's. PROGRAM finds the port in $VORLEX_PORT, the edition in\n"
+      "$VORLEX_EDITION and the simulator's pty in $VORLEX_SIM_LINK, and gets descriptors 0-2\n"
+      "only. Signals sent to run are passed on; after SIGHUP, SIGINT, SIGQUIT or SIGTERM\n"
+      "PROGRAM has 5 s before SIGKILL. PROGRAM and all it started end with run, even when run\n"
+      "is killed. With --com, PROGRAM runs in a private mount namespace whose /dev holds the\n"
+      "COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
       "nodes; as an ordinary user in a user namespace, as root in a mount namespace. Without\n"
       "--com PROGRAM gets the pty's path. The simulator's lines go to stderr or --log FILE.\n"
       "Exit 3: the simulator or the namespace could not be set up (the reason is printed).");

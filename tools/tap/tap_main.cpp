@@ -21,7 +21,10 @@ at once, and records every frame decoded: time since start, direction, command, 
 data, the raw bytes, and whatever is not a well-formed frame (junk, bad STX or ETX, oversize,
 a wrong checksum, a stall). Text on standard output; --json writes JSON lines (docs/tap.md) to
 --log, or to standard output without --log. The pty's path is printed on the first line.
-Ends on SIGINT/SIGTERM with a summary line; exit 1 when the device goes away.)";
+Ends on SIGINT/SIGTERM with a summary line; exit 1 when the device goes away.
+With --com N -- PROGRAM, standard output is PROGRAM's: the record goes to --log, or to
+standard error. The tap relays until PROGRAM ends (signals are passed on, SIGKILL 5 s after
+a stop request) and exits with its status; PROGRAM and all it started end with the tap.)";
 
 }  // namespace
 
