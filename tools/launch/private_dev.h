@@ -12,7 +12,9 @@
 namespace vorlex::launch {
 
 // What the program sees: its command line, its environment, and optionally a device on its
-// private /dev that is the simulator's pty.
+// private /dev that is the simulator's pty. A daemon the program needs beside it in the same
+// namespace (a private pcscd, say) belongs here too, as another child of the keeper: started
+// before the program, and ended with it like everything else below the keeper.
 struct ProgramLaunch {
   std::vector<std::string> argv;
   std::vector<std::string> environment;  // NAME=VALUE, complete
