@@ -37,7 +37,7 @@ TEST(Privileges, SetIdInstallsAreRefused) {
   };
   for (const auto& c : cases) {
     const fs::path copy = folder / fs::path(c.program).filename();
-    SCOPED_TRACE(copy.filename().string() + " mode " + std::to_string(c.mode));
+    SCOPED_TRACE(copy.filename().string() + (c.mode == 04755 ? " set-user-ID" : " set-group-ID"));
     fs::copy_file(c.program, copy, fs::copy_options::overwrite_existing);
     ASSERT_EQ(chown(copy.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(copy.c_str(), c.mode), 0);

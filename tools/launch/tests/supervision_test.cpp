@@ -94,6 +94,10 @@ bool EndedWithinASecond(const std::vector<pid_t>& pids) {
   }
 }
 
+// After its first line, PROGRAM lets go of our pipes: a supervisor that leaves it running
+// fails the test instead of hanging it.
+const std::string kQuiet = "exec >/dev/null 2>&1; ";
+
 // The numbers on the line PROGRAM printed first.
 std::vector<pid_t> Pids(const std::string& text, const std::string& after) {
   std::istringstream line(text.substr(text.find(after) + after.size()));
@@ -106,8 +110,10 @@ std::vector<pid_t> Pids(const std::string& text, const std::string& after) {
 TEST_F(Supervision, TheProgramAndItsChildDieWithAKilledSupervisor) {
   for (const Supervisor& supervisor : Supervisors()) {
     SCOPED_TRACE(supervisor.name);
-    Program tool(supervisor.command({"sh", "-c", "sleep 600 & echo pids $$ $!; wait"}),
-                 Program::kApart);
+    Program tool(
+        supervisor.command(
+            {"sh", "-c", "sleep 600 >/dev/null 2>&1 & echo pids $$ $!; " + kQuiet + "wait"}),
+        Program::kApart);
     if (!tool.WaitForOutput("\n")) {
       if (NoNamespace(tool)) continue;
       FAIL() << tool.Errors();
@@ -124,7 +130,8 @@ TEST_F(Supervision, TheProgramAndItsChildDieWithAKilledSupervisor) {
 // handles it, SIGKILL after the grace period when it ignores a stop request. A program that
 // handles SIGTERM by using the reader once more is still served.
 TEST_F(Supervision, SignalsArePassedOnAndTheProgramsStatusIsTheSupervisors) {
-  const std::string loop = "echo ready $$; while :; do sleep 0.05; done";
+  const std::string loop = "echo ready $$; " + kQuiet + "while :; do sleep 0.05; done";
+  const std::string sleeper = "echo ready $$; " + kQuiet + "exec sleep 600";
   const std::string served = std::string(VORLEX_CLI_PROGRAM) +
                              " --port \"$VORLEX_PORT\" hardware-version >/dev/null && exit 9";
   const struct {
@@ -132,15 +139,15 @@ TEST_F(Supervision, SignalsArePassedOnAndTheProgramsStatusIsTheSupervisors) {
     std::string program;
     int exit_status;
   } cases[] = {
-      {SIGHUP, "echo ready $$; exec sleep 600", 128 + SIGHUP},
-      {SIGINT, "echo ready $$; exec sleep 600", 128 + SIGINT},
-      {SIGQUIT, "echo ready $$; exec sleep 600", 128 + SIGQUIT},
-      {SIGUSR1, "echo ready $$; exec sleep 600", 128 + SIGUSR1},
-      {SIGUSR2, "echo ready $$; exec sleep 600", 128 + SIGUSR2},
-      {SIGPIPE, "echo ready $$; exec sleep 600", 128 + SIGPIPE},
-      {SIGALRM, "echo ready $$; exec sleep 600", 128 + SIGALRM},
-      {SIGTERM, "echo ready $$; exec sleep 600", 128 + SIGTERM},
-      {SIGRTMIN + 1, "echo ready $$; exec sleep 600", 128 + SIGRTMIN + 1},
+      {SIGHUP, sleeper, 128 + SIGHUP},
+      {SIGINT, sleeper, 128 + SIGINT},
+      {SIGQUIT, sleeper, 128 + SIGQUIT},
+      {SIGUSR1, sleeper, 128 + SIGUSR1},
+      {SIGUSR2, sleeper, 128 + SIGUSR2},
+      {SIGPIPE, sleeper, 128 + SIGPIPE},
+      {SIGALRM, sleeper, 128 + SIGALRM},
+      {SIGTERM, sleeper, 128 + SIGTERM},
+      {SIGRTMIN + 1, sleeper, 128 + SIGRTMIN + 1},
       {SIGTERM, "trap 'exit 7' TERM; " + loop, 7},
       {SIGTERM, "trap '' TERM; " + loop, 128 + SIGKILL},
       {SIGTERM, "trap '" + served + "; exit 1' TERM; " + loop, 9},

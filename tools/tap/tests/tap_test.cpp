@@ -58,6 +58,20 @@ Started StartSimulator(std::vector<std::string> options, const std::string& name
   return started;
 }
 
+// The tool's commands run through a tap on a fresh simulator, recorded as JSON lines: the
+// recording's path.
+std::string Record(const std::vector<std::vector<std::string>>& commands, const std::string& name) {
+  const std::string recording = Scratch(name);
+  Started simulator = StartSimulator({}, "sim");
+  const std::string tap_link = Scratch("tap");
+  Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
+               "--log", recording});
+  if (!tap.WaitForOutput("/dev/")) throw std::runtime_error(tap.text());
+  ToolRun(tap_link, commands);
+  tap.Stop(SIGTERM);
+  return recording;
+}
+
 TEST(Tap, RecordsAWholeRunThatReplaysTheSame) {
   const struct {
     const char* name;
@@ -98,16 +112,7 @@ TEST(Tap, RecordsAWholeRunThatReplaysTheSame) {
 }
 
 TEST(Tap, ReplayReportsAChangedRequest) {
-  const std::string recording = Scratch("short.jsonl");
-  {
-    Started simulator = StartSimulator({}, "sim");
-    const std::string tap_link = Scratch("tap");
-    Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
-                 "--log", recording});
-    ASSERT_TRUE(tap.WaitForOutput("/dev/"));
-    ToolRun(tap_link, {{"read", "1", "0"}});
-    tap.Stop(SIGTERM);
-  }
+  const std::string recording = Record({{"read", "1", "0"}}, "short.jsonl");
   for (const bool strict : {false, true}) {
     std::vector<std::string> options{"--replay", recording};
     if (strict) options.push_back("--replay-strict");
@@ -219,16 +224,7 @@ TEST(Tap, KeepsTheProgramsStandardOutputItsOwn) {
 // (a mismatch, or recorded exchanges left unplayed) turns the program's 0 into 4, and the
 // summary line says which. The plain simulator ends with 1 then.
 TEST(Replay, RunKeepsTheProgramsStatusAndTellsTheReplays) {
-  const std::string recording = Scratch("version.jsonl");
-  {
-    Started simulator = StartSimulator({}, "sim");
-    const std::string tap_link = Scratch("tap");
-    Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
-                 "--log", recording});
-    ASSERT_TRUE(tap.WaitForOutput("/dev/"));
-    ToolRun(tap_link, {{"hardware-version"}});
-    tap.Stop(SIGTERM);
-  }
+  const std::string recording = Record({{"hardware-version"}}, "version.jsonl");
   const std::string tool = std::string(VORLEX_CLI_PROGRAM) + " --port \"$VORLEX_PORT\" ";
   const struct {
     std::string program;
