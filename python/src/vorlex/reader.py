@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 from . import _library
-from .errors import NoAnswer, PortError, ReaderError, Refused
+from .errors import NoAnswer, OutcomeUnknown, PortError, ReaderError, Refused
 from .record import PurchaseRecord
 
 Edition = Literal["epurse", "display"]
@@ -325,10 +325,35 @@ class Purse:
         return record
 
     def purchase(self, record: PurchaseRecord) -> PurchaseRecord:
-        """Carries out the prepared purchase; fills record's ResultText fields, returns it."""
+        """Carries out the prepared purchase; fills record's ResultText fields, returns it.
+
+        The balance is read first. When the purchase fails it is read again: debited by
+        record.Amount, the purchase happened and its answer was lost (the library's retry
+        found nothing prepared): record is returned with answer_lost True and no ResultText.
+        Not debited: the purchase's ReaderError. Unreadable, or moved by another sum:
+        OutcomeUnknown."""
         if not isinstance(record, PurchaseRecord):
             raise Refused(f"record must be a PurchaseRecord, not {type(record).__name__}")
-        self.reader._run(f"{self._prefix}_PURCHASE", ctypes.byref(record))
+        call = f"{self._prefix}_PURCHASE"
+        before = self.balance()
+        try:
+            self.reader._run(call, ctypes.byref(record))
+        except ReaderError as failure:
+            try:
+                after = self.balance()
+            except ReaderError as error:
+                raise OutcomeUnknown(call, record.Amount, before, None, failure,
+                                     f"{failure}; then the balance could not be read: {error}"
+                                     ) from failure
+            if after == before:
+                raise
+            if before - after != record.Amount:
+                raise OutcomeUnknown(call, record.Amount, before, after, failure,
+                                     f"{failure}; the balance moved from {before} to {after}, "
+                                     f"not by the amount {record.Amount}") from failure
+            record.answer_lost = True
+            return record
+        record.answer_lost = False
         return record
 
     def balance(self) -> int:
