@@ -373,6 +373,111 @@ TEST_F(CliTest, ResultOneIsDiagnosed) {
   }
 }
 
+// A purchase whose answer is lost: the library's retry finds nothing prepared (0503), and the
+// balance tells whether the card was debited. Debited by the amount: done (exit 0) with
+// answer_lost; not debited: the failure (exit 1); no balance: unknown (exit 4).
+TEST_F(CliTest, PurchaseOutcomeFromTheBalance) {
+  using Shape = std::function<std::optional<Reply>(const engine::ParsedFrame&, bool purchased)>;
+  const Shape none = [](const auto&, bool) { return std::nullopt; };
+  const struct {
+    const char* what;
+    std::vector<std::string> lost;  // --lose-answer
+    std::string module;
+    Shape shape;  // on top of --lose-answer; `purchased`: a purchase request came
+    int exit_status;
+    std::vector<std::string> expected;
+    std::uint32_t balance;
+  } cases[] = {
+      {"answer kept",
+       {},
+       "cpu",
+       none,
+       0,
+       {R"("answer_lost":false)", R"("result_text3":"0000223E")"},
+       8766},
+      {"answer lost",
+       {"PURCHASE"},
+       "cpu",
+       none,
+       0,
+       {R"("ok":true)", R"("answer_lost":true)", R"("balance_before":10000)",
+        R"("balance_after":8766)", R"("debited":1234)"},
+       8766},
+      {"RF-SIM answer lost",
+       {"RFSIM_PURCHASE"},
+       "rfsim",
+       none,
+       0,
+       {R"("answer_lost":true)", R"("balance_after":8766)"},
+       8766},
+      {"answer lost, balance lost",
+       {"PURCHASE", "GET_BALANCE:2", "GET_BALANCE:3", "GET_BALANCE:4"},
+       "cpu",
+       none,
+       4,
+       {R"("outcome":"unknown")", "check the balance before charging again"},
+       8766},
+      {"answer lost, reader silent",
+       {},
+       "cpu",
+       [](const auto&, bool purchased) -> std::optional<Reply> {
+         if (purchased) return Reply::Silence();
+         return std::nullopt;
+       },
+       4,
+       {R"("outcome":"unknown")", "no answer from the reader"},
+       8766},
+      {"refused, not debited",
+       {},
+       "cpu",
+       [](const engine::ParsedFrame& frame, bool) -> std::optional<Reply> {
+         if (frame.payload[1] == 0x03) return Reply::Status(0x0503);  // never carried out
+         return std::nullopt;
+       },
+       1,
+       {R"("step":"purchase")", R"("status_hex":"0503")", R"("balance_after":10000)"},
+       10000},
+  };
+  for (const auto& c : cases) {
+    FaultOptions faults;
+    for (const std::string& name : c.lost) {
+      std::string error;
+      faults.lost_answers.push_back(ParseLostAnswer(name, error).value());
+    }
+    VirtualReader reader;
+    engine::ScriptedReader engine;
+    auto purchased = std::make_shared<bool>(false);
+    engine.SetResponder([&c, purchased, inner = MakeResponder(reader, faults)](const auto& frame) {
+      std::optional<Reply> shaped = c.shape(frame, *purchased);
+      if (frame.payload.size() >= 2 && frame.payload[1] == 0x03 && frame.payload[0] >= 0xFD) {
+        *purchased = true;
+      }
+      return shaped ? *shaped : inner(frame);
+    });
+    const Outcome outcome = RunTool(
+        {"--port", engine.port(), "purchase", "--amount", "1234", "--module", c.module, "--json"});
+    EXPECT_EQ(outcome.exit_status, c.exit_status) << c.what << "\n" << outcome.out << outcome.err;
+    for (const std::string& part : c.expected) {
+      EXPECT_TRUE(Contains(outcome.out, part))
+          << c.what << ": no " << part << " in " << outcome.out;
+    }
+    EXPECT_EQ(Contains(outcome.out, "result_text1"), c.exit_status == 0 && c.lost.empty())
+        << c.what << ": the result fields are there only when the answer came";
+    EXPECT_EQ(c.module == "cpu" ? reader.CpuBalance() : reader.RfsimBalance(), c.balance) << c.what;
+  }
+  // For people: done, with the warning.
+  VirtualReader reader;
+  engine::ScriptedReader engine;
+  FaultOptions faults;
+  std::string error;
+  faults.lost_answers.push_back(ParseLostAnswer("CPU_PBOC_PURCHASE", error).value());
+  engine.SetResponder(MakeResponder(reader, faults));
+  const Outcome outcome = RunTool({"--port", engine.port(), "purchase", "--amount", "1234"});
+  EXPECT_EQ(outcome.exit_status, 0);
+  EXPECT_TRUE(Contains(outcome.out, "done, but the reader's answer was lost")) << outcome.out;
+  EXPECT_TRUE(Contains(outcome.out, "  debited        1234 cents (12.34)\n")) << outcome.out;
+}
+
 // A dump that loses its reader stops at the first exchange without an answer and keeps what
 // it read.
 TEST_F(CliTest, VanishingReader) {
