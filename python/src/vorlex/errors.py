@@ -15,7 +15,15 @@ class PortError(VorlexError, OSError):
 
 
 class Refused(ValueError):
-    """An argument the library would refuse; nothing was sent to the reader."""
+    """An argument refused before anything was sent to the reader (one the library would
+    refuse, or one that would reach another block or card state than the one named).
+
+    argument: the name of the argument refused (a keyword of the call, or the allowance, such
+    as allow_trailer, that is missing), or None."""
+
+    def __init__(self, message: str, argument: str | None = None) -> None:
+        self.argument = argument
+        super().__init__(message)
 
 
 class ReaderError(VorlexError):

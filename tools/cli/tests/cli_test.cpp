@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <clocale>
@@ -226,7 +227,7 @@ TEST_F(CliTest, UsageErrorsSendNothing) {
       {{"read", "1", "2", "--jsno"}, "unknown option --jsno; did you mean --json?"},
       {{"purse", "balanse"}, "did you mean \"balance\"?"},
       {{"read", "1"}, "block is required"},
-      {{"read", "1", "16"}, "BLOCK is 16, out of range (0 to 15)"},
+      {{"read", "1", "16"}, "BLOCK (sector 1 has 4 blocks) is 16, out of range (0 to 3)"},
       {{"read", "-1", "0"}, "SECTOR must not be negative"},
       {{"--edition", "display", "read", "15", "0"}, "is 15, out of range (0 to 14)"},
       {{"auth", "1", "--key", "FFFF"}, "--key must be 6 bytes (12 hex digits), not 2"},
@@ -285,6 +286,79 @@ TEST_F(CliTest, TrailerAndBlockZeroGuard) {
     EXPECT_EQ(engine_.RequestCount() - before, c.exit_status == 2 ? 0u : 1u) << c.args[3];
   }
   EXPECT_EQ(reader_.MifareImage()[4], 0x89) << "block 0 untouched";
+}
+
+// tests/guard_cases.json, the table every front end's tests run: each call as the tool's
+// command line; a refusal is exit 2 with nothing sent and the argument named in the tool's
+// spelling, anything else reaches the reader.
+TEST_F(CliTest, GuardCases) {
+  std::ifstream file(VORLEX_GUARD_CASES);
+  const json table = json::parse(file);
+  const auto text = [](const json& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+  };
+  const std::set<std::string> positional = {"sector", "block", "data", "value", "p1", "p2"};
+  std::size_t refusals = 0;
+  for (const json& c : table.at("cases")) {
+    const std::string call = c.at("call"), what = c.at("what");
+    const json& args = c.at("args");
+    std::vector<std::string> line = {"--edition", c.at("edition")};
+    const auto add = [&](std::initializer_list<const char*> names) {
+      for (const char* name : names) line.push_back(text(args.at(name)));
+    };
+    if (call == "read_block") {
+      line.push_back("read");
+      add({"sector", "block"});
+    } else if (call == "write_block") {
+      line.push_back("write");
+      add({"sector", "block", "data"});
+      for (const char* allowance : {"allow_trailer", "allow_permanent_lock", "allow_block0"}) {
+        if (args.value(allowance, false)) {
+          std::string option = std::string("--") + allowance;
+          std::replace(option.begin(), option.end(), '_', '-');
+          line.push_back(option);
+        }
+      }
+    } else if (call == "authenticate") {
+      const int type = args.at("key_type");
+      line.insert(line.end(), {"auth", text(args.at("sector")), "--key-type",
+                               type == 0   ? "A"
+                               : type == 1 ? "B"
+                                           : std::to_string(type)});
+    } else if (call == "beep") {
+      line.push_back("beep");
+      add({"value"});
+    } else if (call == "purse_request") {
+      line.insert(line.end(), {"purse", "request", "--prep", "20261209120000", "--amount",
+                               text(args.at("amount")), "--param", text(args.at("param"))});
+    } else if (call == "purse_init") {
+      line.insert(line.end(), {"purse", "init"});
+      add({"p1", "p2"});
+    } else {
+      ADD_FAILURE() << what << ": no command for " << call;
+      continue;
+    }
+    const std::size_t before = engine_.RequestCount();
+    const Outcome outcome = Vorlex(line);
+    const std::size_t sent = engine_.RequestCount() - before;
+    if (c.at("refused").is_null()) {
+      EXPECT_NE(outcome.exit_status, 2) << what << ": " << outcome.err;
+      EXPECT_GT(sent, 0u) << what << ": nothing sent";
+      continue;
+    }
+    ++refusals;
+    std::string named = c.at("refused");
+    if (positional.count(named) != 0) {
+      std::transform(named.begin(), named.end(), named.begin(), ::toupper);
+    } else {
+      std::replace(named.begin(), named.end(), '_', '-');
+      named = "--" + named;
+    }
+    EXPECT_EQ(outcome.exit_status, 2) << what << ": " << outcome.err;
+    EXPECT_EQ(sent, 0u) << what;
+    EXPECT_TRUE(Contains(outcome.err, named)) << what << ": " << named << " not in " << outcome.err;
+  }
+  EXPECT_GT(refusals, 20u);
 }
 
 // The help is the reference: per command, and its command list is the one in docs/cli.md.
@@ -383,7 +457,7 @@ TEST_F(CliTest, PurchaseOutcomeFromTheBalance) {
     const char* what;
     std::vector<std::string> lost;  // --lose-answer
     std::string module;
-    Shape shape;  // on top of --lose-answer; `purchased`: a purchase request came
+    Shape shape;  // on top of --lose-answer; `purchased`: after the first purchase request
     int exit_status;
     std::vector<std::string> expected;
     std::uint32_t balance;
@@ -418,7 +492,7 @@ TEST_F(CliTest, PurchaseOutcomeFromTheBalance) {
        {R"("outcome":"unknown")", "check the balance before charging again"},
        8766},
       {"answer lost, reader silent",
-       {},
+       {"PURCHASE"},
        "cpu",
        [](const auto&, bool purchased) -> std::optional<Reply> {
          if (purchased) return Reply::Silence();
