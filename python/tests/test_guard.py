@@ -4,6 +4,7 @@ the simulator under `vorlex-sim run` (`--com 33` for the e-purse edition, whose 
 takes COMn names only). A refused call raises Refused naming the argument and calls no export;
 any other call reaches the library."""
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -51,9 +52,11 @@ for case in cases:
     try:
         CALLS[case["call"]](case["args"])
     except vorlex.Refused as error:
-        refused = error.argument
+        refused = getattr(error, "argument", f"Refused without an argument: {error}")
     except vorlex.ReaderError:
         pass  # sent; what the reader answers is not the guard's business
+    except Exception as error:  # a call the package does not take: the case fails alone
+        refused = f"{type(error).__name__}: {error}"
     outcomes.append({"refused": refused, "calls": list(reader.lib.calls)})
 print(json.dumps(outcomes))
 """
@@ -67,7 +70,7 @@ def outcomes() -> dict[str, list[dict[str, object]]]:
         done = subprocess.run(
             [simulator, "run", *com, "--", sys.executable, "-c", RUNNER, str(TABLE)],
             capture_output=True, text=True, timeout=120,
-            env={"PATH": "/usr/bin:/bin", "PYTHONPATH": ":".join(sys.path)})
+            env={**os.environ, "PYTHONPATH": ":".join(sys.path)})
         if done.returncode != 0 and edition == "epurse" and "namespace" in done.stderr:
             continue  # no COMn port to be had here: those cases skip
         assert done.returncode == 0, done.stderr

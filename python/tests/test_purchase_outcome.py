@@ -2,6 +2,7 @@
 purchase in a fresh `vorlex-sim run --com 33` (the e-purse edition needs a COMn port), with the
 simulator's faults, and checks what the caller is told against the simulator's balance."""
 import json
+import os
 import subprocess
 import sys
 
@@ -58,7 +59,7 @@ def _run(faults: list[str], module: str, request: str) -> tuple[dict[str, object
         pytest.skip("vorlex-sim run --com 33 does not work here")
     done = subprocess.run(
         [simulator, "run", "--com", "33", *faults, "--", sys.executable, "-c", PROGRAM],
-        capture_output=True, text=True, env={"MODULE": module, "REQUEST": request, "PATH": "/usr/bin:/bin",
+        capture_output=True, text=True, env={**os.environ, "MODULE": module, "REQUEST": request,
                                              "PYTHONPATH": ":".join(sys.path)}, timeout=60)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout), done.stderr

@@ -30,7 +30,7 @@ Address AddressOf(const Session& s, const std::string& sector, const std::string
     return {static_cast<int>(ParseNumber(sector, 0, 14, "SECTOR" + note)),
             static_cast<int>(ParseNumber(block, 0, 3, "BLOCK" + note))};
   }
-  const int at = static_cast<int>(ParseNumber(sector, 0, 39, "SECTOR (a 4K card's are 0-39)"));
+  const int at = static_cast<int>(ParseNumber(sector, 0, 39, "SECTOR"));
   const int blocks = at < 32 ? 4 : 16;
   return {at, static_cast<int>(ParseNumber(block, 0, blocks - 1,
                                            "BLOCK (sector " + std::to_string(at) + " has " +
