@@ -31,7 +31,9 @@
 #include "decimal_option.h"
 #include "device_link.h"
 #include "link.h"
+#include "log_file.h"
 #include "private_dev.h"
+#include "privileges.h"
 #include "replay.h"
 #include "scripted_reader.h"
 #include "sim_responder.h"
@@ -158,7 +160,8 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
   const std::string replay = "Replay (docs/tap.md)";
   auto* file = app.add_option("--replay", s.replay,
                               "answer from a vorlex-tap recording (JSON lines) instead of the "
-                              "simulated reader; exit 1 at the end after a mismatch")
+                              "simulated reader; exit 1 at the end (run: 4 for a program's 0) "
+                              "unless every recorded exchange played without a mismatch")
                    ->option_text("FILE")
                    ->group(replay);
   app.add_flag("--replay-timing", s.replay_timing, "answer after the recorded delays")
@@ -217,9 +220,12 @@ Settings Parse(int argc, char** argv) {
       "run",
       "Usage: vorlex-sim run [--com [N]] [simulator options] -- PROGRAM [ARGS...]\n"
       "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
-      "exit status is run's. PROGRAM finds the port in $VORLEX_PORT and the edition in\n"
-      "$VORLEX_EDITION. With --com, PROGRAM runs in a private mount namespace whose /dev holds\n"
-      "the COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
+      "exit status is run's. PROGRAM finds the port in $VORLEX_PORT, the edition in\n"
+      "$VORLEX_EDITION and the simulator's pty in $VORLEX_SIM_LINK, and gets descriptors 0-2\n"
+      "only. Signals sent to run are passed on; after SIGHUP, SIGINT, SIGQUIT or SIGTERM\n"
+      "PROGRAM has 5 s before SIGKILL. PROGRAM and all it started end with run, even when run\n"
+      "is killed. With --com, PROGRAM runs in a private mount namespace whose /dev holds the\n"
+      "COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
       "nodes; as an ordinary user in a user namespace, as root in a mount namespace. Without\n"
       "--com PROGRAM gets the pty's path. The simulator's lines go to stderr or --log FILE.\n"
       "Exit 3: the simulator or the namespace could not be set up (the reason is printed).");
@@ -305,11 +311,19 @@ vorlex::engine::ScriptedReader::Responder Answering(const Settings& settings, Vi
   };
 }
 
-// What the run ends with: 1 after a replay mismatch, whatever it would have been otherwise.
-int ReplayEnd(int status) {
+// A replay that did not play through (a mismatch, or recorded exchanges left unplayed) ends the
+// plain simulator with 1. `run` hides neither outcome: a failing program keeps its status, and
+// a program's 0 becomes kReplayNotPlayedThrough; the summary line tells the replay's side.
+constexpr int kReplayNotPlayedThrough = 4;
+int ReplayEnd(int status, bool run) {
   if (!replay) return status;
   std::cerr << replay->Summary() << "\n";
-  return replay->mismatches() > 0 ? 1 : status;
+  if (replay->PlayedThrough()) return status;
+  if (!run) return 1;
+  if (status != 0) return status;
+  std::cerr << "vorlex-sim: run: the program exited 0, but the replay did not play through: exit "
+            << kReplayNotPlayedThrough << "\n";
+  return kReplayNotPlayedThrough;
 }
 
 // Hosts open the port exclusively (TIOCEXCL). A real serial device forgets that on its last
@@ -395,7 +409,7 @@ class PtySimulator {
   std::optional<launch::PublishedLink> link_;  // gone first, while the pty still serves
 };
 
-int Run(const Settings& settings, int signals) {
+int Run(const Settings& settings, launch::Supervisor& supervisor) {
   std::unique_ptr<PtySimulator> simulator;
   try {
     simulator = std::make_unique<PtySimulator>(settings);
@@ -411,11 +425,13 @@ int Run(const Settings& settings, int signals) {
     program.device = launch::ComDevice(*settings.com);
     port = "COM" + std::to_string(*settings.com);
   }
-  program.environment = launch::EnvironmentWith(
-      {{"VORLEX_PORT", port}, {"VORLEX_EDITION", settings.com ? "epurse" : "display"}});
+  program.environment =
+      launch::EnvironmentWith({{"VORLEX_PORT", port},
+                               {"VORLEX_EDITION", settings.com ? "epurse" : "display"},
+                               {"VORLEX_SIM_LINK", program.pty}});
   launch::LaunchResult started;
   try {
-    started = launch::LaunchProgram(program);
+    started = supervisor.Start(program);
   } catch (const std::exception& error) {
     std::cerr << "vorlex-sim: run: " << error.what() << "\n";
     return 3;
@@ -427,29 +443,31 @@ int Run(const Settings& settings, int signals) {
   Say("vorlex-sim: " + (program.device ? port + " is " + *program.device + " = " + program.pty +
                                              ", in " + started.isolation
                                        : "the reader is " + program.pty));
-  return ReplayEnd(launch::WaitForProgram(started.pid, signals));
+  return ReplayEnd(supervisor.Wait(), true);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  vorlex::command_line::RefuseBorrowedPrivileges("vorlex-sim");
   const Settings settings = Parse(argc, argv);
   const int start_failure = settings.run ? 3 : 1;
-  static std::ofstream log_file;
+  std::optional<launch::Supervisor> supervisor;
+  try {
+    supervisor.emplace();
+  } catch (const std::exception& error) {
+    std::cerr << "vorlex-sim: " << error.what() << "\n";
+    return start_failure;
+  }
+  static std::optional<launch::LogFile> log_file;
   if (settings.run) lines = &std::cerr;
   if (settings.log) {
-    log_file.open(*settings.log, std::ios::out | std::ios::trunc);
-    if (!log_file) {
-      std::cerr << "vorlex-sim: cannot write --log " << *settings.log << ": "
-                << std::strerror(errno) << "\n";
+    try {
+      lines = &log_file.emplace(*settings.log);
+    } catch (const std::exception& error) {
+      std::cerr << "vorlex-sim: cannot write --log " << error.what() << "\n";
       return start_failure;
     }
-    lines = &log_file;
-  }
-  const int signals = launch::StopSignals(settings.run);
-  if (signals < 0) {
-    std::perror("vorlex-sim: signalfd");
-    return start_failure;
   }
   try {
     if (settings.replay) {
@@ -466,7 +484,7 @@ int main(int argc, char** argv) {
     std::cerr << "vorlex-sim: --replay: " << error.what() << "\n";
     return start_failure;
   }
-  if (settings.run) return Run(settings, signals);
+  if (settings.run) return Run(settings, *supervisor);
   try {
     if (settings.device) {
       VirtualReader reader(LoggingReader(settings.reader));
@@ -476,21 +494,20 @@ int main(int argc, char** argv) {
         std::lock_guard lock(output_mutex);
         std::cout << *settings.device << std::endl;
       }
-      const bool ok = ServeDevice(device, signals, responder);
+      const bool ok = ServeDevice(device, supervisor->fd(), responder);
       ::close(device);
       if (!ok) {
         std::cerr << "vorlex-sim: " << *settings.device << " failed or went away\n";
         return 1;
       }
-      return ReplayEnd(0);
+      return ReplayEnd(0, false);
     }
     PtySimulator simulator(settings);
     {
       std::lock_guard lock(output_mutex);
       std::cout << simulator.port() << std::endl;  // the first line: the bare path, for scripts
     }
-    launch::WaitReadable(signals);
-    return ReplayEnd(0);
+    return ReplayEnd(supervisor->Wait(), false);
   } catch (const std::exception& error) {
     std::cerr << "vorlex-sim: " << error.what() << "\n";
     return 1;
