@@ -37,6 +37,7 @@
 #include "private_dev.h"
 #include "replay.h"
 #include "scripted_reader.h"
+#include "sim_control.h"
 #include "sim_responder.h"
 #include "virtual_reader.h"
 
@@ -50,7 +51,8 @@ using namespace vorlex::sim;
 constexpr char kReaderSummary[] = R"(The simulated reader (details in docs/simulator.md):
   versions   "VORLEX-SIM HW 1.0" / "VORLEX-SIM SW 1.0"
   card       one dual-interface card: Mifare Classic 1K (ATQA 0004, UID 3A5C719E unless the
-             card file says otherwise) with an ISO 14443-4 application. Card request mode 0
+             card file says otherwise) with an ISO 14443-4 application (--card mifare: no
+             ATS, no APDUs; --card cpu: no Mifare memory). Card request mode 0
              wakes an idle card, mode 1 a halted one too; a request or halt ends every
              authentication. Keys FFFFFFFFFFFF, access bytes FF0780 69 in every trailer;
              reading or writing a block needs its sector authenticated with a key the access
@@ -63,9 +65,10 @@ constexpr char kReaderSummary[] = R"(The simulated reader (details in docs/simul
   purses     CPU card (class FE) and RF-SIM (class FD): init, then search with an amount,
              then purchase. A purchase debits the balance; a short balance is refused.
 Reader status words: 0101 unknown command, 0102 bad length, 0103 bad checksum,
-  0104 bad argument, 0201 no card, 0202 card not selected, 0301 authentication failed,
+  0104 bad argument, 0201 no card, 0202 card not selected, 0203 no ISO 14443-4,
+  0301 authentication failed,
   0302 not authenticated, 0303 access denied, 0304 bad block address, 0305 bad access bits,
-  0306 card file not saved, 0401 SAM not powered, 0501 module not initialised,
+  0306 card file not saved, 0401 SAM not powered, 0402 no SAM, 0501 module not initialised,
   0502 insufficient balance, 0503 no purchase prepared, 0504 bad amount.
 )";
 
@@ -78,6 +81,9 @@ struct Settings {
   bool pace = false;
   std::optional<std::string> replay;
   bool replay_timing = false, replay_strict = false;
+  // ctl
+  bool ctl = false;
+  std::vector<std::string> ctl_words;
   // run
   bool run = false;
   std::optional<int> com;
@@ -101,6 +107,13 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
       ->option_text("PATH")
       ->group(line);
 
+  app.add_option("--card", s.reader.card,
+                 "the card in the field: mifare (Classic 1K alone, no ATS), cpu (ISO 14443-4 "
+                 "alone) or dual (both, the default)")
+      ->transform(CLI::CheckedTransformer(std::map<std::string, CardKind>{
+          {"mifare", CardKind::kMifare}, {"cpu", CardKind::kCpu}, {"dual", CardKind::kDual}}))
+      ->option_text("mifare|cpu|dual")
+      ->group(cards);
   app.add_option("--card-file", s.reader.card_file,
                  "Mifare 1K image, 1024 bytes: loaded if it exists, saved after each write")
       ->option_text("PATH")
@@ -237,6 +250,17 @@ Settings Parse(int argc, char** argv) {
       ->option_text("[N]")
       ->group("Run");
 
+  CLI::App* ctl = app.add_subcommand(
+      "ctl",
+      "Usage: vorlex-sim ctl [--link PATH] COMMAND [ARG]\n"
+      "Change the cards of a running simulator (one started with --link PATH; inside\n"
+      "`vorlex-sim run` the link comes from $VORLEX_SIM_LINK). Commands: remove [card|sam1|\n"
+      "sam2|rfsim] and insert [...] (default: the card), load FILE (another 1024-byte Mifare\n"
+      "image for the card, which is inserted), stats (requests answered so far).\n"
+      "Exit 0 when done, 1 when the simulator refused, 3 when no simulator serves the link.");
+  ctl->add_option("--link", settings.link, "the running simulator's --link")->option_text("PATH");
+  ctl->add_option("command", settings.ctl_words, "COMMAND [ARG]")->required()->expected(1, 2);
+
   // PROGRAM and its arguments follow "--" and are not ours to parse.
   int ours = argc;
   for (int i = 1; i < argc; ++i) {
@@ -253,6 +277,17 @@ Settings Parse(int argc, char** argv) {
     UsageError(error.what());
   }
   settings.run = run->parsed();
+  settings.ctl = ctl->parsed();
+  if (settings.ctl) {
+    if (!settings.link) {
+      if (const char* link = std::getenv("VORLEX_SIM_LINK"); link != nullptr && *link != '\0') {
+        settings.link = link;
+      } else {
+        UsageError("ctl: give --link PATH, or run it where $VORLEX_SIM_LINK is set");
+      }
+    }
+    return settings;
+  }
   CheckCombination([&](const char* name) { return app.count(name) + run->count(name) != 0; },
                    settings);
   if (settings.run) {
@@ -353,37 +388,15 @@ class ExclusiveReleaser {
 // A live simulator holds its --link by an abstract socket named after the link's path. The
 // kernel drops the name with the process, so a killed simulator leaves no stale claim, and a
 // second simulator cannot take over (and at its exit delete) a link that another still serves.
+// The same socket is the control channel of `vorlex-sim ctl`.
 class LinkClaim {
  public:
-  explicit LinkClaim(const std::string& link) {
-    namespace fs = std::filesystem;
-    const fs::path absolute = fs::absolute(link).lexically_normal();
-    std::string name =
-        "vorlex-sim link " +
-        (fs::weakly_canonical(absolute.parent_path()) / absolute.filename()).string();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (name.size() > sizeof address.sun_path - 1) {
-      name = "vorlex-sim link #" + std::to_string(std::hash<std::string>()(name));
-    }
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-      const int error = errno;
-      ::close(fd_);
-      if (error == EADDRINUSE) {
-        throw std::runtime_error("--link " + link +
-                                 ": another simulator is serving it; stop that one or choose "
-                                 "another path");
-      }
-      throw std::system_error(error, std::generic_category(), "claim --link " + link);
-    }
-  }
+  explicit LinkClaim(const std::string& link) : fd_(ClaimLink(link)) {}
   ~LinkClaim() { ::close(fd_); }
   LinkClaim(const LinkClaim&) = delete;
   LinkClaim& operator=(const LinkClaim&) = delete;
+
+  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
@@ -430,7 +443,10 @@ class PtySimulator {
  public:
   explicit PtySimulator(const Settings& settings)
       : reader_(LoggingReader(settings.reader)), link_(settings.link) {
-    if (link_) claim_.emplace(*link_);
+    if (link_) {
+      claim_.emplace(*link_);
+      control_.emplace(claim_->fd(), reader_);
+    }
     releaser_.emplace(engine_.port());
     engine_.SetResponder(Responder(reader_, settings));
     if (link_) MakeLink(*link_, engine_.port());
@@ -447,6 +463,7 @@ class PtySimulator {
   VirtualReader reader_;
   std::optional<std::string> link_;
   std::optional<LinkClaim> claim_;
+  std::optional<ControlServer> control_;
   vorlex::engine::ScriptedReader engine_;
   std::optional<ExclusiveReleaser> releaser_;
 };
@@ -532,6 +549,7 @@ int Run(const Settings& settings, int signals) {
 
 int main(int argc, char** argv) {
   const Settings settings = Parse(argc, argv);
+  if (settings.ctl) return RunControl(*settings.link, settings.ctl_words);
   const int start_failure = settings.run ? 3 : 1;
   static std::ofstream log_file;
   if (settings.run) lines = &std::cerr;
