@@ -1,5 +1,6 @@
 #include "card_reader.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "command_apdu.h"
@@ -95,7 +96,7 @@ bool Reader::ActivateField() noexcept {
     const auto historical = HistoricalBytesOfAts(ats);
     field_.iso14443_4 = true;
     field_.historical_count = std::min(historical.size(), field_.historical.size());
-    std::memcpy(field_.historical.data(), historical.data(), field_.historical_count);
+    std::copy_n(historical.begin(), field_.historical_count, field_.historical.begin());
     slot.atr = ContactlessAtr({field_.historical.data(), field_.historical_count});
     return true;
   }
