@@ -21,7 +21,7 @@ extern "C" {
 #include <reader.h>
 }
 
-#include "fuzz/memory_port.h"
+#include "memory_port.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,20 +15,14 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "link.h"
+
 namespace vorlex::sim {
 namespace {
 
 constexpr char kUsage[] =
     "commands: remove [card|sam1|sam2|rfsim], insert [card|sam1|sam2|rfsim], load FILE "
     "(a 1024-byte Mifare image, inserted), stats";
-
-std::pair<sockaddr_un, socklen_t> AddressOf(const std::string& link) {
-  std::string name = LinkSocketName(link);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  return {address, static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())};
-}
 
 std::optional<Unit> UnitNamed(const std::string& name) {
   if (name == "card") return Unit::kCard;
@@ -48,8 +41,9 @@ std::string ReadLine(int fd) {
 }
 
 void WriteLine(int fd, const std::string& line) {
+  // A peer gone already (launch's probe of who holds the link) must not stop the simulator.
   const std::string text = line + "\n";
-  [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
+  [[maybe_unused]] const ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
 }
 
 std::vector<std::string> Words(const std::string& line) {
@@ -67,36 +61,6 @@ std::vector<std::string> Words(const std::string& line) {
 }
 
 }  // namespace
-
-std::string LinkSocketName(const std::string& link) {
-  namespace fs = std::filesystem;
-  const fs::path absolute = fs::absolute(link).lexically_normal();
-  const std::string name =
-      "vorlex-sim link " +
-      (fs::weakly_canonical(absolute.parent_path()) / absolute.filename()).string();
-  if (name.size() > sizeof(sockaddr_un::sun_path) - 1) {
-    return "vorlex-sim link #" + std::to_string(std::hash<std::string>()(name));
-  }
-  return name;
-}
-
-int ClaimLink(const std::string& link) {
-  const auto [address, length] = AddressOf(link);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-      ::listen(fd, 4) != 0) {
-    const int error = errno;
-    ::close(fd);
-    if (error == EADDRINUSE) {
-      throw std::runtime_error("--link " + link +
-                               ": another simulator is serving it; stop that one or choose "
-                               "another path");
-    }
-    throw std::system_error(error, std::generic_category(), "claim --link " + link);
-  }
-  return fd;
-}
 
 std::string ApplyControl(VirtualReader& reader, const std::vector<std::string>& words) {
   if (words.empty()) return std::string("error: no command; ") + kUsage;
@@ -148,6 +112,9 @@ void ControlServer::Serve() {
     if (fds[1].revents == 0) continue;
     const int client = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
+    // A client that sends nothing does not hold the channel up.
+    const timeval patience{2, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     // Only a process of the same user (or root) may change the cards.
     ucred peer{};
     socklen_t size = sizeof peer;
@@ -162,12 +129,10 @@ void ControlServer::Serve() {
 }
 
 int RunControl(const std::string& link, const std::vector<std::string>& words) {
-  const auto [address, length] = AddressOf(link);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+  const int fd = launch::ConnectToLink(link);
+  if (fd < 0) {
     std::cerr << "vorlex-sim ctl: no simulator serves the link " << link << ": "
               << std::strerror(errno) << "\n";
-    if (fd >= 0) ::close(fd);
     return 3;
   }
   std::string line;

@@ -1,6 +1,6 @@
-// The simulator's control channel, next to its link: an abstract unix socket named after the
-// link's path, the same socket that claims the link. `vorlex-sim ctl [--link PATH] COMMAND`
-// connects there and sends one line; the simulator answers one line ("ok ..." or "error: ...").
+// The simulator's control channel, next to its link: the abstract unix socket that claims the
+// link (launch::PublishedLink). `vorlex-sim ctl [--link PATH] COMMAND` connects there and sends
+// one line; the simulator answers one line ("ok ..." or "error: ...").
 #pragma once
 
 #include <string>
@@ -10,14 +10,6 @@
 #include "virtual_reader.h"
 
 namespace vorlex::sim {
-
-// The socket's name (without the leading NUL) for a --link path: the same for every spelling
-// of the path.
-std::string LinkSocketName(const std::string& link);
-
-// Binds and listens on the link's name; throws std::runtime_error when another simulator holds
-// it, std::system_error on other failures.
-int ClaimLink(const std::string& link);
 
 // The commands ctl sends, applied to `reader`: the answer line, without its newline.
 std::string ApplyControl(VirtualReader& reader, const std::vector<std::string>& words);
