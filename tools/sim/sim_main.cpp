@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -84,6 +85,7 @@ struct Settings {
   // run
   bool run = false;
   std::optional<int> com;
+  bool pcsc = false;
   std::vector<std::string> program;
 };
 
@@ -220,13 +222,15 @@ Settings Parse(int argc, char** argv) {
 
   CLI::App* run = app.add_subcommand(
       "run",
-      "Usage: vorlex-sim run [--com [N]] [simulator options] -- PROGRAM [ARGS...]\n"
+      "Usage: vorlex-sim run [--com [N] | --pcsc] [simulator options] -- PROGRAM [ARGS...]\n"
       "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
       "exit status is run's. PROGRAM finds the port in $VORLEX_PORT and the edition in\n"
       "$VORLEX_EDITION. With --com, PROGRAM runs in a private mount namespace whose /dev holds\n"
       "the COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
       "nodes; as an ordinary user in a user namespace, as root in a mount namespace. Without\n"
-      "--com PROGRAM gets the pty's path. The simulator's lines go to stderr or --log FILE.\n"
+      "--com PROGRAM gets the pty's path. With --pcsc a private pcscd with the driver serves\n"
+      "the simulator (docs/pcsc.md) and PROGRAM finds it through $PCSCLITE_CSOCK_NAME.\n"
+      "The simulator's lines go to stderr or --log FILE.\n"
       "Exit 3: the simulator or the namespace could not be set up (the reason is printed).");
   AddReaderOptions(*run, settings);
   run->add_option("--com", settings.com,
@@ -245,6 +249,10 @@ Settings Parse(int argc, char** argv) {
           },
           "N"))
       ->option_text("[N]")
+      ->group("Run");
+  run->add_flag("--pcsc", settings.pcsc,
+                "a private pcscd (own namespace, own socket) with libifdvorlex serves the "
+                "simulator; PROGRAM gets $PCSCLITE_CSOCK_NAME and $VORLEX_SIM_LINK")
       ->group("Run");
 
   CLI::App* ctl = app.add_subcommand(
@@ -290,6 +298,7 @@ Settings Parse(int argc, char** argv) {
   if (settings.run) {
     if (settings.program.empty()) UsageError("run: give the program after --");
     if (settings.device) UsageError("run serves a pty of its own; --device is not for run");
+    if (settings.pcsc && settings.com) UsageError("--pcsc and --com contradict: choose one");
   } else {
     if (ours != argc) UsageError("a program after -- is for run: vorlex-sim run -- PROGRAM");
   }
@@ -420,7 +429,109 @@ class PtySimulator {
   std::optional<ControlServer> control_;       // before that, on the link's claim socket
 };
 
-int Run(const Settings& settings, int signals) {
+// The driver for `run --pcsc`: $VORLEX_PCSC_DRIVER, else beside us as installed
+// (bin/../lib/pcsc/drivers/serial) or as built (bin/../pcsc).
+std::optional<std::string> PcscDriver() {
+  if (const char* given = std::getenv("VORLEX_PCSC_DRIVER"); given != nullptr && *given != '\0') {
+    return given;
+  }
+  std::error_code error;
+  const std::filesystem::path bin =
+      std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+  for (const char* relative :
+       {"../lib/pcsc/drivers/serial/libifdvorlex.so", "../pcsc/libifdvorlex.so"}) {
+    const std::filesystem::path candidate = (bin / relative).lexically_normal();
+    if (std::filesystem::exists(candidate, error)) return candidate.string();
+  }
+  return std::nullopt;
+}
+
+// A private pcscd for `run --pcsc`: its folder (configuration, the socket folder bound on its
+// /run/pcscd, the simulator's link), the daemon, and their end.
+class PrivatePcscd {
+ public:
+  PrivatePcscd() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorlex-pcsc-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    }
+    folder_ = pattern;
+    std::filesystem::create_directory(folder_ / "run");
+  }
+  ~PrivatePcscd() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    std::error_code error;
+    std::filesystem::remove_all(folder_, error);
+  }
+  PrivatePcscd(const PrivatePcscd&) = delete;
+  PrivatePcscd& operator=(const PrivatePcscd&) = delete;
+
+  std::string link() const { return (folder_ / "reader").string(); }
+  std::string socket() const { return (folder_ / "run" / "pcscd.comm").string(); }
+
+  // Starts pcscd on `pty`; empty when it runs, else why not (and `exit_code`).
+  std::string Start(const std::string& pty, const std::string& driver, int& exit_code) {
+    const std::filesystem::path config = folder_ / "reader.conf";
+    std::ofstream(config) << "FRIENDLYNAME \"VORLEX reader\"\nDEVICENAME " << pty << "\nLIBPATH "
+                          << driver << "\n";
+    launch::ProgramLaunch daemon;
+    daemon.argv = {"pcscd", "--foreground", "--config", config.string()};
+    daemon.environment = launch::EnvironmentWith({});
+    daemon.pty = pty;
+    daemon.folder = launch::FolderMount{(folder_ / "run").string(), "/run/pcscd"};
+    const launch::LaunchResult started = launch::LaunchProgram(daemon);
+    if (started.pid < 0) {
+      exit_code = started.exit_code == 127 ? 3 : started.exit_code;
+      return "pcscd: " + started.error;
+    }
+    pid_ = started.pid;
+    isolation_ = started.isolation;
+    // Ready once its socket is there; a daemon that ended has said why on stderr.
+    for (int tries = 0; tries < 200; ++tries) {
+      if (std::filesystem::exists(socket())) return {};
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        exit_code = 3;
+        return "pcscd ended at its start (exit status " +
+               std::to_string(launch::ExitStatus(status)) + ")";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    exit_code = 3;
+    return "pcscd made no socket in 10 s";
+  }
+  const std::string& isolation() const { return isolation_; }
+
+ private:
+  std::filesystem::path folder_;
+  pid_t pid_ = -1;
+  std::string isolation_;
+};
+
+int Run(const Settings& given, int signals) {
+  Settings settings = given;
+  std::unique_ptr<PrivatePcscd> pcscd;
+  std::optional<std::string> driver;
+  if (settings.pcsc) {
+    driver = PcscDriver();
+    if (!driver) {
+      std::cerr << "vorlex-sim: run: --pcsc: no libifdvorlex.so beside vorlex-sim (set "
+                   "VORLEX_PCSC_DRIVER)\n";
+      return 3;
+    }
+    try {
+      pcscd = std::make_unique<PrivatePcscd>();
+    } catch (const std::exception& error) {
+      std::cerr << "vorlex-sim: run: --pcsc: " << error.what() << "\n";
+      return 3;
+    }
+    // ctl reaches the simulator inside the run through a link of the run's own.
+    if (!settings.link) settings.link = pcscd->link();
+  }
   std::unique_ptr<PtySimulator> simulator;
   try {
     simulator = std::make_unique<PtySimulator>(settings);
@@ -436,8 +547,23 @@ int Run(const Settings& settings, int signals) {
     program.device = launch::ComDevice(*settings.com);
     port = "COM" + std::to_string(*settings.com);
   }
-  program.environment = launch::EnvironmentWith(
-      {{"VORLEX_PORT", port}, {"VORLEX_EDITION", settings.com ? "epurse" : "display"}});
+  std::vector<std::pair<std::string, std::string>> environment = {
+      {"VORLEX_PORT", port}, {"VORLEX_EDITION", settings.com ? "epurse" : "display"}};
+  if (settings.link) {
+    environment.emplace_back("VORLEX_SIM_LINK", std::filesystem::absolute(*settings.link));
+  }
+  if (pcscd) {
+    int exit_code = 3;
+    const std::string failure = pcscd->Start(program.pty, *driver, exit_code);
+    if (!failure.empty()) {
+      std::cerr << "vorlex-sim: run: --pcsc: " << failure << "\n";
+      return exit_code;
+    }
+    environment.emplace_back("PCSCLITE_CSOCK_NAME", pcscd->socket());
+    Say("vorlex-sim: pcscd serves the reader in " + pcscd->isolation() + ", socket " +
+        pcscd->socket());
+  }
+  program.environment = launch::EnvironmentWith(environment);
   launch::LaunchResult started;
   try {
     started = launch::LaunchProgram(program);
