@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A pcscd of our own for tests and benchmarks, never touching the machine's: pcscd always binds
 # /run/pcscd/pcscd.comm, so it runs in a mount namespace (unshare -m, as root) where a folder of
 # ours is bound on /run/pcscd; where the machine has no /run/pcscd, the namespace gets a tmpfs
@@ -13,8 +14,7 @@ start_private_pcscd() {
     mount --bind "$1" /run/pcscd && exec pcscd -f -a -d -c "$2"' sh "$folder" "$config" \
     >"$log" 2>&1 &
   pcscd_pid=$!
-  local tries
-  for tries in $(seq 100); do
+  for _ in $(seq 100); do
     [ -S "$folder/pcscd.comm" ] &&
       PCSCLITE_CSOCK_NAME=$folder/pcscd.comm timeout 5 pcsc_scan -r >/dev/null 2>&1 && return 0
     kill -0 "$pcscd_pid" 2>/dev/null || break
