@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -236,11 +237,14 @@ bool MountFolder(ChildFailure& failure, const FolderMount& folder, bool mounts_p
 
 [[noreturn]] void Child(const ProgramLaunch& launch, const std::vector<Step>& steps, int old_dev,
                         char* const* argv, char* const* envp, const char* uid_map,
-                        const char* gid_map, int report) {
+                        const char* gid_map, int report, pid_t parent) {
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
   ChildFailure failure{};
+  if (launch.ends_with_us && (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != parent)) {
+    ::_exit(3);  // the parent is gone already
+  }
   if (launch.device || launch.folder) {
     if (!EnterNamespace(failure, uid_map, gid_map) ||
         (launch.device && !BuildDev(failure, steps, old_dev)) ||
@@ -361,11 +365,12 @@ LaunchResult LaunchProgram(const ProgramLaunch& launch) {
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0)
     throw std::system_error(errno, std::generic_category(), "pipe");
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(report[0]);
     Child(launch, steps, old_dev, argv.data(), envp.data(), uid_map.c_str(), gid_map.c_str(),
-          report[1]);
+          report[1], parent);
   }
   const int fork_error = errno;
   ::close(report[1]);

@@ -25,6 +25,7 @@ struct ProgramLaunch {
   std::optional<std::string> device;     // e.g. /dev/ttyUSB0; none: no private /dev
   std::string pty;                       // e.g. /dev/pts/5
   std::optional<FolderMount> folder;     // none and no device: no namespace at all
+  bool ends_with_us = false;             // SIGTERM when we end, however we end (a helper daemon)
 };
 
 struct LaunchResult {

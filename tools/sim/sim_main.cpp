@@ -482,6 +482,7 @@ class PrivatePcscd {
     daemon.environment = launch::EnvironmentWith({});
     daemon.pty = pty;
     daemon.folder = launch::FolderMount{(folder_ / "run").string(), "/run/pcscd"};
+    daemon.ends_with_us = true;  // even when the run is killed outright
     const launch::LaunchResult started = launch::LaunchProgram(daemon);
     if (started.pid < 0) {
       exit_code = started.exit_code == 127 ? 3 : started.exit_code;
