@@ -4,7 +4,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -406,6 +408,56 @@ TEST_F(DriverOnSim, TheTlvPropertiesSayShortApdusOnly) {
     EXPECT_EQ(HexOf(Bytes(properties + at, properties + at + 6)), "0A0400000000");
   }
   EXPECT_TRUE(found);
+}
+
+// tests/guard_cases.json, the table every front end's tests run, as a PC/SC program can say
+// it: absolute block numbers on the simulator's Classic 1K, key types 60 and 61. The driver's
+// allowance is fixed (trailers with valid, changeable access bits; never a permanent lock or
+// block 0), so a case runs where it grants no more than the driver does and its refusal is not
+// one the driver's allowance lifts. A refusal is 69 86 with nothing sent.
+TEST_F(DriverOnSim, GuardCases) {
+  std::ifstream file(VORLEX_GUARD_CASES);
+  const nlohmann::json table = nlohmann::json::parse(file);
+  int ran = 0;
+  for (const nlohmann::json& c : table.at("cases")) {
+    const std::string call = c.at("call"), what = c.at("what");
+    const nlohmann::json& args = c.at("args");
+    if (c.at("edition") != "epurse" || (call != "write_block" && call != "authenticate")) continue;
+    const int sector = args.at("sector");
+    const int block = args.value("block", 0);
+    const int key_type = args.value("key_type", 0);
+    // What absolute block numbers on a 1K cannot say: no sector 16 and up, no block 4 and up.
+    if (sector < 0 || sector > 15 || block < 0 || block > 3 || key_type < 0 || key_type > 1) {
+      continue;
+    }
+    if (args.value("allow_permanent_lock", false) || args.value("allow_block0", false) ||
+        c.at("refused") == "allow_trailer") {
+      continue;
+    }
+    SCOPED_TRACE(what);
+    TearDown();
+    Open(CardKind::kMifare);
+    ASSERT_FALSE(PowerUp(kField).empty());
+    const std::string absolute = HexOf({static_cast<std::uint8_t>(sector * 4 + block)});
+    ASSERT_EQ(Send(kField, kLoadKey0), "9000");
+    ASSERT_EQ(Send(kField, "FF88" + std::string("00") + absolute + "6000"), "9000");
+    const std::uint64_t before = reader().Requests();
+    std::string response;
+    if (call == "write_block") {
+      response = Send(kField, "FFD600" + absolute + "10" + args.at("data").get<std::string>());
+    } else {
+      response = Send(kField, "FF8800" + absolute + (key_type == 0 ? "60" : "61") + "00");
+    }
+    if (c.at("refused").is_null()) {
+      EXPECT_NE(response, "6986");
+      EXPECT_GT(reader().Requests(), before);
+    } else {
+      EXPECT_EQ(response, "6986");
+      EXPECT_EQ(reader().Requests(), before);
+    }
+    ++ran;
+  }
+  EXPECT_GE(ran, 5);
 }
 
 }  // namespace
