@@ -205,6 +205,40 @@ bool BuildDev(ChildFailure& failure, const std::vector<Step>& steps, int old_dev
   return MountPtys(failure, old_dev);
 }
 
+// The folder on its target, in a namespace whose mounts stay its own.
+bool MountFolder(ChildFailure& failure, const FolderMount& folder, bool mounts_private) {
+  if (!mounts_private && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    Fail(failure, 3, "make the mounts private", nullptr);
+    return false;
+  }
+  const char* target = folder.target.c_str();
+  struct stat info {};
+  if (::stat(target, &info) != 0) {
+    char parent[4096];
+    std::strncpy(parent, target, sizeof parent - 1);
+    parent[sizeof parent - 1] = '\0';
+    char* slash = std::strrchr(parent, '/');
+    if (slash == nullptr || slash == parent) {
+      Fail(failure, 3, "no folder to mount on at ", target);
+      return false;
+    }
+    *slash = '\0';
+    if (::mount("vorlex-run", parent, "tmpfs", MS_NOSUID | MS_NODEV, "mode=755,size=1m") != 0) {
+      Fail(failure, 3, "mount a tmpfs on ", parent);
+      return false;
+    }
+    if (::mkdir(target, 0755) != 0) {
+      Fail(failure, 3, "mkdir ", target);
+      return false;
+    }
+  }
+  if (::mount(folder.source.c_str(), target, nullptr, MS_BIND, nullptr) != 0) {
+    Fail(failure, 3, "bind-mount onto ", target);
+    return false;
+  }
+  return true;
+}
+
 // Sends SIGKILL to every child of ours that the kernel lists; false when it cannot list them
 // (no CONFIG_PROC_CHILDREN). Only numbers the buffer holds whole are taken.
 bool KillChildren() {
@@ -326,9 +360,11 @@ void CloseAllBut(std::array<int, 3> keep) {
   // Nothing of the supervisor's stays open here: a descriptor held by the keeper would
   // outlive the supervisor (its end of another keeper's lifeline, a pty, a log).
   CloseAllBut({report, lifeline, old_dev});
-  if (launch.device) {
+  if (launch.device || launch.folder) {
     failure.building_dev = 1;
-    if (!EnterNamespace(failure, uid_map, gid_map) || !BuildDev(failure, steps, old_dev)) {
+    if (!EnterNamespace(failure, uid_map, gid_map) ||
+        (launch.device && !BuildDev(failure, steps, old_dev)) ||
+        (launch.folder && !MountFolder(failure, *launch.folder, launch.device.has_value()))) {
       [[maybe_unused]] const ssize_t n = ::write(report, &failure, sizeof failure);
       ::_exit(failure.exit_code);
     }
@@ -375,14 +411,18 @@ std::string WhyNoUserNamespace(int error) {
 std::string Describe(const ChildFailure& failure, const ProgramLaunch& launch) {
   if (failure.exit_code != 3 || failure.building_dev == 0)
     return failure.step + std::string(": ") + std::strerror(failure.errno_value);
-  std::string text = "cannot give the program a private /dev with " + *launch.device + ": ";
+  std::string text = launch.device
+                         ? "cannot give the program a private /dev with " + *launch.device + ": "
+                         : "cannot give the program a private " + launch.folder->target + ": ";
   if (failure.user_errno != 0) {
     if (failure.mount_errno != 0) {
       text += std::string("no mount namespace as root (") + std::strerror(failure.mount_errno) +
               ", CAP_SYS_ADMIN missing?), and ";
     }
     return text + WhyNoUserNamespace(failure.user_errno) +
-           ". Without --com the program gets the pty's path and needs no namespace.";
+           (launch.device
+                ? ". Without --com the program gets the pty's path and needs no namespace."
+                : ".");
   }
   text += failure.step + std::string(": ") + std::strerror(failure.errno_value);
   // AppArmor's restriction lets the namespace be made and then refuses what is done in it.

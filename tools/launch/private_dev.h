@@ -15,11 +15,18 @@ namespace vorlex::launch {
 // private /dev that is the simulator's pty. A daemon the program needs beside it in the same
 // namespace (a private pcscd, say) belongs here too, as another child of the keeper: started
 // before the program, and ended with it like everything else below the keeper.
+// A folder of ours mounted on a path of the program's mount namespace (pcscd's /run/pcscd).
+// Where the path does not exist, the namespace gets a tmpfs on its parent first.
+struct FolderMount {
+  std::string source, target;
+};
+
 struct ProgramLaunch {
   std::vector<std::string> argv;
   std::vector<std::string> environment;  // NAME=VALUE, complete
-  std::optional<std::string> device;     // e.g. /dev/ttyUSB0; none: no namespace at all
+  std::optional<std::string> device;     // e.g. /dev/ttyUSB0; none: no private /dev
   std::string pty;                       // e.g. /dev/pts/5
+  std::optional<FolderMount> folder;     // none and no device: no namespace at all
 };
 
 struct LaunchResult {
