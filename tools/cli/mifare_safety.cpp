@@ -23,7 +23,21 @@ std::string Bits(int condition) {
   return bits;
 }
 
+constexpr std::uint8_t A = kMayKeyA, B = kMayKeyB, AB = A | B, None = 0;
+
+// Indexed by C1 * 4 + C2 * 2 + C3, as the card's data sheet tabulates them.
+constexpr DataBlockRights kDataRights[8] = {{AB, AB}, {AB, None}, {AB, None}, {B, B},
+                                            {AB, B},  {B, None},  {AB, B},    {None, None}};
+constexpr TrailerRights kTrailerRights[8] = {
+    {A, A, None, A, A},           {A, A, A, A, A},
+    {None, A, None, A, None},     {B, AB, B, None, B},
+    {B, AB, None, None, B},       {None, AB, B, None, None},
+    {None, AB, None, None, None}, {None, AB, None, None, None}};
+
 }  // namespace
+
+DataBlockRights DataRightsOf(int condition) { return kDataRights[condition & 7]; }
+TrailerRights TrailerRightsOf(int condition) { return kTrailerRights[condition & 7]; }
 
 BlockKind KindOf(int sector, int block) {
   if (sector == 0 && block == 0) return BlockKind::kManufacturer;
@@ -55,7 +69,7 @@ std::string DescribeAccess(const BlockBytes& trailer) {
 }
 
 bool KeyBReadable(int trailer_condition) {
-  return trailer_condition == 0b000 || trailer_condition == 0b010 || trailer_condition == 0b001;
+  return TrailerRightsOf(trailer_condition).key_b_read != None;
 }
 
 std::string CheckBlockWrite(int sector, int block, const BlockBytes& data,
