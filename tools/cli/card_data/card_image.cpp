@@ -177,6 +177,11 @@ void CardImage::ForgetWhatRawImagesCannotTell() {
       for (int b = FirstBlock(s); b <= trailer; ++b) known[b] = 0;
     } else if (!KeyBReadable((*conditions)[3])) {
       known[trailer] &= 0x03FF;
+      // Its dumper may not have had key B either: what key B alone reads is unknown too.
+      for (int i = 0; i + 1 < BlocksIn(s); ++i) {
+        const int group = BlocksIn(s) == 4 ? i : i / 5;
+        if ((DataRightsOf((*conditions)[group]).read & kMayKeyA) == 0) known[FirstBlock(s) + i] = 0;
+      }
     }
   }
 }

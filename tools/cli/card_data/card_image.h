@@ -76,7 +76,8 @@ struct CardImage {
 
   // Forgets what a raw image (bin, eml) cannot tell: a sector whose trailer holds invalid access
   // bits (all zeros, as tools write sectors they did not read) is not in it, and a key B that
-  // the access bits hide is unknown whatever bytes stand there.
+  // the access bits hide is unknown whatever bytes stand there, as are the blocks only key B
+  // may read.
   void ForgetWhatRawImagesCannotTell();
 
   std::vector<Block> blocks;

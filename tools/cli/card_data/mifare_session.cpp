@@ -395,6 +395,7 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
                                     (*card_trailer)[13], (*card_trailer)[14], (*card_trailer)[15]})
                 : report.key_b;
         if (!card_b || !SameKeyBytes(trailer_data, 10, *card_b)) may &= r.key_b_write;
+        may &= r.key_a_write | r.access_write | r.key_b_write;  // the card refuses a key with none
       }
       if ((may & kMayKeyA) && report.key_a) return {kKeyA, ""};
       if ((may & kMayKeyB) && report.key_b) return {kKeyB, ""};

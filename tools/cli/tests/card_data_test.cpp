@@ -230,7 +230,10 @@ TEST(DumpFormats, NfcDataFormatOneIsReadAsItsKeyMapsSay) {
 TEST(DumpFormats, RawImagesForgetWhatTheyCannotTell) {
   std::string bin(1024, '\0');
   for (int sector = 0; sector < 16; ++sector) {
-    const char* access = sector == 2 ? "\x7F\x07\x88\x69" : "\xFF\x07\x80\x69";  // 011: B hidden
+    // Sector 2: key B hidden (trailer 011); sector 6 too, and block 2 read by key B only (011).
+    const char* access = sector == 2   ? "\x7F\x07\x88\x69"
+                         : sector == 6 ? "\x3D\x23\xCC\x69"
+                                       : "\xFF\x07\x80\x69";
     if (sector != 5) bin.replace((sector * 4 + 3) * 16 + 6, 4, access, 4);
   }
   for (const char* format : {"bin", "eml"}) {
@@ -244,6 +247,8 @@ TEST(DumpFormats, RawImagesForgetWhatTheyCannotTell) {
     EXPECT_EQ(card.KeyB(2), std::nullopt);
     EXPECT_EQ(card.KeyB(3), (Key{0, 0, 0, 0, 0, 0})) << "readable: data";
     EXPECT_TRUE(card.BlockKnown(9));
+    EXPECT_TRUE(card.BlockKnown(25));
+    EXPECT_TRUE(card.BlockUnknown(26)) << "its dumper may not have had key B";
   }
 }
 
