@@ -237,6 +237,7 @@ TEST_F(CardFilesTest, SectorsBeyondTheCardAreNotSent) {
   for (int b = 0; b < 64; ++b) big.SetBlock(b, small.blocks[b]);
   for (int b = 64; b < 256; ++b)
     big.SetBlock(b, big.IsTrailer(b) ? small.blocks[3] : small.blocks[1]);
+  big.blocks[0][5] = 0x18;  // the file says 4K: the card's ATQA says otherwise
   const std::string file = Write("big.json", cli::card::FormatNamed("json")->write(big));
   engine_.ClearRecord();
   const Outcome outcome = Vorlex({"restore", file});
@@ -275,6 +276,10 @@ TEST_F(CardFilesTest, DryRunSaysWhichWritesTheAccessBitsForbid) {
       {{"--key", "A0A1A2A3A401", "--key", "B0B1B2B3B401"},
        0,
        {"sector 1  planned  would write blocks 4-6 (key A A0A1A2A3A401, key B B0B1B2B3B401)"}},
+      {{"--key", "A0A1A2A3A401", "--allow-trailer"},
+       1,
+       {"block 7: refused: key B is not in the dump (the access bits hide it) and none of the keys "
+        "opened key B on the card"}},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"restore", file, "--dry-run"};
