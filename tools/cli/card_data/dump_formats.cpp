@@ -386,6 +386,8 @@ CardImage ReadJson(const std::string& content) {
     const int line =
         1 + static_cast<int>(std::count(content.begin(), content.begin() + offset, '\n'));
     Fail(LineAt(line) + " (offset " + std::to_string(error.byte) + ")", "not valid JSON");
+  } catch (const nlohmann::json::exception& error) {  // a number too large, ...
+    Fail("offset 0", std::string("not valid JSON: ") + error.what());
   }
   if (!doc.is_object()) Fail("offset 0", "a JSON dump is an object");
   const auto type = doc.find("FileType");

@@ -131,6 +131,7 @@ TEST(DumpFormats, MalformedFilesNameTheLineOrOffset) {
       {nullptr, "{\"FileType\": \"mfc v2\", \"blocks\": {\"0\": \"00\"}}",
        "blocks.0: a block is 32"},
       {nullptr, "{\"blocks\": {\n\"0\": }}", "line 2 (offset"},
+      {nullptr, "{\"FileType\": 8888888888888e88888888}", "not valid JSON"},
       {nullptr, "{\"FileType\": \"mfcard\", \"Card\": {}}", "\"blocks\""},
       {nullptr,
        "{\"FileType\": \"mfc v2\", \"blocks\": {}, \"SectorKeys\": {\"1\": {\"KeyA\": "
