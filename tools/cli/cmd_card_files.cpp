@@ -641,9 +641,8 @@ void AuthWithKeyList(Session& s, int sector, const std::vector<std::string>& key
   }
   if (key_a && !key_b) {
     // A key B that failed left the card unauthenticated: open the sector with key A again.
-    card::Key again = *key_a;
-    if (session.Find(sector, card::kKeyA, {again}) != again)
-      ThrowIfStopped(session, stopped, "auth");
+    session.Find(sector, card::kKeyA, {*key_a});
+    ThrowIfStopped(session, stopped, "auth");
   }
   s.out().Field("key_type", key_b ? "B" : "A");
   s.out().Field("key", KeyText(key_b ? *key_b : *key_a));

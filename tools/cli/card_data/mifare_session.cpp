@@ -324,10 +324,9 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
     if (trailer_planned && !card_key_b_is_data) {
       for (int i = 10; i < 16; ++i) want_b |= !file.ByteKnown(first + trailer_at, i);
     }
-    if (want_b && !Stopped()) {
-      std::vector<Key> first_b = file_key(file.KeyB(s));
-      if (card_key_b_is_data) first_b.clear();  // a readable key B opens nothing
-      if (!card_key_b_is_data) report.key_b = Find(s, kKeyB, first_b);
+    // A key B that key A may read is data, and opens nothing.
+    if (want_b && !card_key_b_is_data && !Stopped()) {
+      report.key_b = Find(s, kKeyB, file_key(file.KeyB(s)));
       authed.reset();  // a key B that failed left the card unauthenticated
       if (report.key_b) {
         authed = kKeyB;

@@ -294,7 +294,7 @@ TEST_F(CardFilesTest, DryRunSaysWhichWritesTheAccessBitsForbid) {
 // Interrupted, a dump and a restore name the sector they stopped in, and the restore lists
 // exactly the blocks the card took and those read back.
 TEST_F(CardFilesTest, InterruptedDumpsAndRestoresSayWhereAndWhat) {
-  const std::string eml = Write("card.eml", ToolDump("eml"));
+  Write("card.eml", ToolDump("eml"));
   CardImage changed = cli::card::ReadDump(Read("card.eml"), cli::card::FormatNamed("eml"));
   for (int b = 1; b < 64; ++b) {
     if (!changed.IsTrailer(b)) changed.SetBlock(b, cli::card::Block{static_cast<std::uint8_t>(b)});
@@ -308,7 +308,6 @@ TEST_F(CardFilesTest, InterruptedDumpsAndRestoresSayWhereAndWhat) {
       {{"dump", "--json"}, 0x03, 3, "dump interrupted at sector 3"},
       {{"restore", file, "--json"}, 0x05, 2, "restore interrupted at sector 2"},
   };
-  (void)eml;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.said);
     UseCard(std::nullopt);
