@@ -23,7 +23,21 @@ std::string Bits(int condition) {
   return bits;
 }
 
+constexpr std::uint8_t A = kMayKeyA, B = kMayKeyB, AB = A | B, None = 0;
+
+// Indexed by C1 * 4 + C2 * 2 + C3, as the card's data sheet tabulates them.
+constexpr DataBlockRights kDataRights[8] = {{AB, AB}, {AB, None}, {AB, None}, {B, B},
+                                            {AB, B},  {B, None},  {AB, B},    {None, None}};
+constexpr TrailerRights kTrailerRights[8] = {
+    {A, A, None, A, A},           {A, A, A, A, A},
+    {None, A, None, A, None},     {B, AB, B, None, B},
+    {B, AB, None, None, B},       {None, AB, B, None, None},
+    {None, AB, None, None, None}, {None, AB, None, None, None}};
+
 }  // namespace
+
+DataBlockRights DataRightsOf(int condition) { return kDataRights[condition & 7]; }
+TrailerRights TrailerRightsOf(int condition) { return kTrailerRights[condition & 7]; }
 
 std::string DescribeAccess(const BlockBytes& trailer) {
   const auto conditions = AccessConditionsOf(trailer);

@@ -32,6 +32,17 @@ using mifare::KindOf;
 // C1C2C3 of the four groups, "000 000 000 001", or why they are not readable.
 std::string DescribeAccess(const BlockBytes& trailer);
 
+// Which keys may do what under an access condition, as masks of kMayKeyA and kMayKeyB.
+inline constexpr std::uint8_t kMayKeyA = 1, kMayKeyB = 2;
+struct DataBlockRights {
+  std::uint8_t read, write;
+};
+struct TrailerRights {
+  std::uint8_t key_a_write, access_read, access_write, key_b_read, key_b_write;
+};
+DataBlockRights DataRightsOf(int condition);
+TrailerRights TrailerRightsOf(int condition);
+
 // Empty when the write may go; otherwise why it is refused, in words.
 std::string CheckBlockWrite(int sector, int block, const BlockBytes& data,
                             const WriteAllowance& allowed);
