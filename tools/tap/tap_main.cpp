@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "com_port_map.h"
+#include "com_port_option.h"
 #include "decimal_option.h"
 #include "private_dev.h"
 #include "tap.h"
@@ -57,15 +57,7 @@ int main(int argc, char** argv) {
       app.add_option(
              "--com", com,
              "PROGRAM sees the tap's pty as port COMN (COM33: /dev/ttyUSB0), in a private /dev")
-          ->transform(vorlex::command_line::Decimal())
-          ->check(CLI::Validator(
-              [](std::string& text) {
-                const int number = std::atoi(text.c_str());
-                return vorlex::link::ComPortRangeOf(number) != nullptr
-                           ? std::string()
-                           : "COM" + text + " has no device on this system";
-              },
-              ""))
+          ->check(vorlex::command_line::ComPortNumber())
           ->option_text("N");
   auto* program_option =
       app.add_option("program", program, "PROGRAM [ARGUMENT]... after --, run with the pty as COMN")

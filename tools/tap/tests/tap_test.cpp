@@ -214,4 +214,26 @@ TEST(Tap, EndsWithOneWhenTheDeviceGoesAway) {
   EXPECT_NE(tap.text().find("went away"), std::string::npos) << tap.text();
 }
 
+// --com takes numbers as every tool does, and says what was wrong with one it cannot use.
+TEST(Tap, ComNumbersAsOnEveryToolsCommandLine) {
+  const std::string missing = Scratch("no-such-device");
+  const struct {
+    const char* com;
+    int exit_status;
+    const char* said;
+  } cases[] = {
+      {"abc", 2, "\"abc\" is not a COM port number"},
+      {"", 2, "is not a COM port number"},
+      {"97", 2, "COM97 stands for no device"},
+      {"0x21", 1, missing.c_str()},  // taken as 33: the tap goes on to open the device
+      {"033", 1, missing.c_str()},
+  };
+  for (const auto& c : cases) {
+    Program tap({VORLEX_TAP_PROGRAM, "--device", missing, "--com", c.com, "--", "true"});
+    EXPECT_EQ(tap.Wait(), c.exit_status) << c.com << ": " << tap.text();
+    EXPECT_NE(tap.text().find(c.said), std::string::npos) << c.com << ": " << tap.text();
+    EXPECT_EQ(tap.text().find("COMabc"), std::string::npos) << tap.text();
+  }
+}
+
 }  // namespace
