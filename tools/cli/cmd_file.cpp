@@ -82,9 +82,9 @@ void Show(Session& s, const ShowArgs& args) {
   std::vector<std::string> unknown;
   for (int sector = 0; sector < card.sector_count(); ++sector) {
     Json entry = {{"sector", sector}};
-    s.out().Group("sector " + std::to_string(sector));
+    s.out().Line("sector " + std::to_string(sector));
     if (card.SectorUnknown(sector)) {
-      s.out().Line("  unknown: no block of this sector is in the file");
+      s.out().Line("  unknown  no block of this sector is in the file");
       entry["unknown"] = true;
       unknown.push_back(std::to_string(sector) + " (whole)");
       sectors.push_back(entry);
@@ -127,8 +127,9 @@ void Show(Session& s, const ShowArgs& args) {
   s.out().JsonOnly("sectors", sectors);
   std::string listed;
   for (const std::string& item : unknown) listed += (listed.empty() ? "" : ", ") + item;
-  s.out().Field("unknown", listed.empty() ? Json(nullptr) : Json(listed),
-                listed.empty() ? "nothing: every byte is in the file" : "sectors " + listed);
+  s.out().JsonOnly("unknown", listed.empty() ? Json(nullptr) : Json(listed));
+  s.out().Line(listed.empty() ? "unknown: nothing, every byte is in the file"
+                              : "unknown: sectors " + listed);
 }
 
 // ---- convert ------------------------------------------------------------------------------------

@@ -119,12 +119,12 @@ TEST_F(CliInputsTest, FileShowDecodesEachSector) {
       {"transit.json",
        {"file  ", "(json)", "1K card, 16 sectors, 64 blocks, UID 4F2A9C13, ATQA 0004, SAK 08",
         "sector 1", "key A    4B791BEA7BCC", "key B    5A1F3C4D2E6B", "access   7F078869",
-        "block7: ", "unknown  nothing: every byte is in the file"}},
+        "block7: ", "unknown: nothing, every byte is in the file"}},
       {"transit.mfd", {"(bin)", "block 0  4F2A9C13EA08040062636465666768", "access   787788C1"}},
       {"transit.eml", {"(eml)", "sector 15"}},
       {"badge.nfc",
-       {"(nfc)", "UID B73105E2", "sector 9", "unknown: no block of this sector is in the file",
-        "key B    unknown", "unknown  sectors 4 (1 block with unknown bytes), 9 (whole)"}},
+       {"(nfc)", "UID B73105E2", "sector 9", "unknown  no block of this sector is in the file",
+        "key B    unknown", "unknown: sectors 4 (1 block with unknown bytes), 9 (whole)"}},
   };
   for (const auto& c : cases) {
     const Outcome outcome = Vorlex({"file", "show", Sample(c.sample)});
