@@ -1,6 +1,7 @@
 // `--com N` as the simulator's `run` and the tap take it: the number of a COM port that has a
-// device here (COM1-96, the table the e-purse edition opens them by), written as every number
-// on the tools' command lines are (decimal; 0x for hexadecimal).
+// device here (COM1-96, the table the e-purse edition opens them by), written as every number on
+// the tools' command lines is (decimal; 0x for hexadecimal). A transform, not a check: CLI11
+// converts the decimal text it leaves.
 #pragma once
 
 #include <CLI/CLI.hpp>
