@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -60,6 +61,16 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return status == 0 ? 0 : 2;  // help and version; anything else is a bad command line
+  }
+  // A device that is no device at all is a slip of the command line, said in its terms.
+  std::error_code ignored;
+  const auto type = std::filesystem::status(options.device, ignored).type();
+  if (type == std::filesystem::file_type::directory ||
+      type == std::filesystem::file_type::regular) {
+    std::cerr << "vorlex-tap: --device " << options.device << " is "
+              << (type == std::filesystem::file_type::directory ? "a folder" : "a plain file")
+              << ": give the reader's serial device (/dev/ttyUSB0, a simulator's pty)\n";
+    return 2;
   }
   if (!link.empty()) options.link = link;
   if (!log.empty()) options.log = log;

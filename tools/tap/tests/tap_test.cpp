@@ -183,7 +183,8 @@ TEST(Tap, EndsWithOneWhenTheDeviceGoesAway) {
   EXPECT_NE(tap.text().find("went away"), std::string::npos) << tap.text();
 }
 
-// --com takes numbers as every tool does, and says what was wrong with one it cannot use.
+// --com takes numbers as every tool does, and says what was wrong with one it cannot use; a
+// --device that is a folder or a file is named as such.
 TEST(Tap, ComNumbersAsOnEveryToolsCommandLine) {
   const std::string missing = Scratch("no-such-device");
   const struct {
@@ -197,6 +198,11 @@ TEST(Tap, ComNumbersAsOnEveryToolsCommandLine) {
       {"0x21", 1, missing.c_str()},  // taken as 33: the tap goes on to open the device
       {"033", 1, missing.c_str()},
   };
+  for (const char* device : {"/", "/etc/hostname"}) {
+    Program tap({VORLEX_TAP_PROGRAM, "--device", device});
+    EXPECT_EQ(tap.Wait(), 2) << tap.text();
+    EXPECT_NE(tap.text().find("give the reader's serial device"), std::string::npos) << tap.text();
+  }
   for (const auto& c : cases) {
     Program tap({VORLEX_TAP_PROGRAM, "--device", missing, "--com", c.com, "--", "true"});
     EXPECT_EQ(tap.Wait(), c.exit_status) << c.com << ": " << tap.text();
