@@ -81,6 +81,7 @@ struct Settings {
   bool run = false;
   std::optional<int> com;
   std::vector<std::string> program;
+  std::vector<std::string> lose_answers;
 };
 
 [[noreturn]] void UsageError(const std::string& text) {
@@ -134,6 +135,12 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
       ->transform(vorlex::command_line::Decimal())
       ->check(CLI::Range(1u, 1000000u))
       ->option_text("N")
+      ->group(faults);
+  app.add_option("--lose-answer", s.lose_answers,
+                 "no answer to the Nth request (default 1) for command NAME (a name from the "
+                 "trace, or its end: PURCHASE is CPU_PBOC_PURCHASE and RFSIM_PURCHASE); the "
+                 "request is carried out. Repeatable")
+      ->option_text("NAME[:N]")
       ->group(faults);
   app.add_option("--slow-bytes", s.slow_bytes, "wait US microseconds before each answer byte")
       ->transform(vorlex::command_line::Decimal())
@@ -192,12 +199,13 @@ void CheckCombination(const std::function<bool(const char*)>& given, const Setti
   if (given("--fault-every") && !given("--corrupt") && !given("--truncate")) {
     UsageError("--fault-every changes nothing: it applies to --corrupt and --truncate");
   }
-  refuse_with(
-      "--silent",
-      {"--drop-every", "--corrupt", "--truncate", "--fault-every", "--slow-bytes", "--pace"},
-      "--silent never answers");
+  refuse_with("--silent",
+              {"--drop-every", "--corrupt", "--truncate", "--fault-every", "--slow-bytes", "--pace",
+               "--lose-answer"},
+              "--silent never answers");
   if (s.faults.drop_every == 1) {
-    refuse_with("--drop-every", {"--corrupt", "--truncate", "--slow-bytes", "--pace"},
+    refuse_with("--drop-every",
+                {"--corrupt", "--truncate", "--slow-bytes", "--pace", "--lose-answer"},
                 "--drop-every 1 drops every answer");
   }
   refuse_with("--no-card", {"--card-file", "--balance"}, "with --no-card no card is ever found");
@@ -205,7 +213,7 @@ void CheckCombination(const std::function<bool(const char*)>& given, const Setti
   if (given("--device") && given("--link")) UsageError("--link is for the pty, not --device");
   refuse_with("--replay",
               {"--card-file", "--balance", "--no-card", "--silent", "--drop-every", "--corrupt",
-               "--truncate", "--fault-every"},
+               "--truncate", "--fault-every", "--lose-answer"},
               "the answers come from the recording, faults included");
   refuse_with("--replay-timing", {"--pace", "--slow-bytes"}, "the recording has the timing");
 }
@@ -278,6 +286,12 @@ Settings Parse(int argc, char** argv) {
     settings.faults.per_byte = std::chrono::microseconds(*settings.slow_bytes);
   }
   if (settings.pace) settings.faults.per_byte = kLineSpeedPerByte;
+  for (const std::string& text : settings.lose_answers) {
+    std::string error;
+    const std::optional<LostAnswer> lost = ParseLostAnswer(text, error);
+    if (!lost) UsageError(error);
+    settings.faults.lost_answers.push_back(*lost);
+  }
   return settings;
 }
 

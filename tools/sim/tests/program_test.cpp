@@ -57,7 +57,11 @@ TEST(SimProgram, HelpAndBadOptions) {
                                                      {"run", "--com", "x", "--", "true"},
                                                      {"run", "--com", "", "--", "true"},
                                                      {"run", "--device", "/dev/null", "--", "true"},
-                                                     {"run", "--fault-every", "2", "--", "true"}};
+                                                     {"run", "--fault-every", "2", "--", "true"},
+                                                     {"--lose-answer", "NOPE"},
+                                                     {"--lose-answer", "PURCHASE:0"},
+                                                     {"--lose-answer", "PURCHASE:x"},
+                                                     {"--silent", "--lose-answer", "PURCHASE"}};
   for (const auto& args : bad) {
     Program program(args);
     EXPECT_EQ(program.Wait(), 2) << ::testing::PrintToString(args);
