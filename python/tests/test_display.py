@@ -109,6 +109,7 @@ REFUSED = [
     ("display text over 291 bytes", lambda r: r.display("x" * 292)),
     ("display text with NUL", lambda r: r.display(b"a\0b")),
     ("display text not GBK", lambda r: r.display("\U0001F600")),
+    ("display text with the euro sign, which GBK lacks", lambda r: r.display("5€")),
     ("key of 5 bytes", lambda r: r.authenticate(1, b"\xff" * 5)),
     ("key type C", lambda r: r.authenticate(1, FF, key_type="C")),
     ("block data of 15 bytes", lambda r: r.write_block(1, 1, bytes(15))),

@@ -1,6 +1,8 @@
 """Finding the libraries, the record layout, and readers on threads."""
 import ctypes
 import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -110,3 +112,19 @@ def test_one_reader_shared_by_threads():
         for thread in threads:
             thread.join()
         assert answers == {name: [version] * 10 for name, version in VERSIONS}
+
+
+# The fixtures' marker takes the editions there are: a misspelt one fails the test, where it
+# would run the default edition.
+@pytest.mark.parametrize("edition, outcome", [("foo", "mark.vorlex(edition='foo'): the editions "
+                                                      "are 'epurse' and 'display'"),
+                                              ("display", "1 passed")])
+def test_marker_edition(tmp_path, edition, outcome):
+    test = tmp_path / "test_marked.py"
+    test.write_text("import pytest\n"
+                    f"@pytest.mark.vorlex(edition={edition!r})\n"
+                    "def test_marked(vorlex_reader):\n"
+                    "    vorlex_reader.beep()\n", encoding="utf-8")
+    run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                          str(test)], capture_output=True, text=True, cwd=tmp_path, check=False)
+    assert outcome in run.stdout, run.stdout + run.stderr

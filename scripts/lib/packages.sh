@@ -12,9 +12,16 @@ ensure_packages() {
   echo "Installing: ${missing[*]}"
   local sudo=()
   [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  # One index that fails to update (a mirror caught mid-sync) leaves the others updated and the
+  # old lists in place: go on, and fail only when the packages cannot be installed.
+  if ! "${sudo[@]}" apt-get update -qq; then
+    echo "ensure_packages: apt-get update failed for some index; installing from the lists there are" >&2
+  fi
+  if ! DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null; then
+    echo "ensure_packages: cannot install ${missing[*]}" >&2
+    return 1
+  fi
 }
 
 # What every build of the library and its tests needs.

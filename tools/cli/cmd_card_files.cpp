@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -25,14 +26,6 @@ namespace {
 
 using card::CardImage;
 using card::MifareSession;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 std::string KeyText(const card::Key& key) { return HexOf(key.data(), key.size()); }
 
@@ -74,10 +67,15 @@ struct KeyOptions {
       if (!dictionary.Add(ParseHexBytes(key, 6, "--key"))) throw UsageError("--key " + key);
     }
     for (const std::string& file : files) {
+      int held = 0;
       try {
-        dictionary.AddFile(ReadFile(file), file);
+        held = dictionary.AddFile(ReadFile(file, "key list"), file);
       } catch (const card::FormatError& error) {
         throw UsageError(error.what());
+      }
+      // A key list without a key is a mistake (the wrong file, an empty one), not "no key".
+      if (held == 0) {
+        throw UsageError("--keys " + file + " holds no key (one key of 12 hex digits per line)");
       }
     }
     if (dictionary.keys().empty()) dictionary.Add("FFFFFFFFFFFF");
@@ -398,7 +396,7 @@ void Restore(Session& s, const RestoreArgs& args) {
   }
   CardImage file;
   try {
-    file = card::ReadDump(ReadFile(args.file), format, args.file);
+    file = card::ReadDump(ReadFile(args.file, "dump file"), format, args.file);
   } catch (const card::FormatError& error) {
     throw UsageError("nothing written: " + args.file + ": " + error.what());
   }
@@ -505,7 +503,10 @@ struct ScriptArgs {
 void Script(Session& s, const ScriptArgs& args) {
   std::vector<card::ScriptStep> steps;
   try {
-    steps = card::ParseApduScript(ReadFile(args.file));
+    steps = card::ParseApduScript(ReadFile(args.file, "script", true));
+    if (steps.empty() || steps.front().kind == card::ScriptStep::kExit) {
+      throw card::FormatError("holds no APDU: nothing to run");
+    }
     for (const card::ScriptStep& step : steps) {
       if (step.kind != card::ScriptStep::kApdu) continue;
       try {
@@ -515,7 +516,8 @@ void Script(Session& s, const ScriptArgs& args) {
       }
     }
   } catch (const card::FormatError& error) {
-    throw UsageError("nothing sent: " + args.file + ": " + error.what());
+    throw UsageError("nothing sent: " + (args.file == "-" ? "standard input" : args.file) + ": " +
+                     error.what());
   }
   s.Open();
   const EditionLibrary& lib = s.lib();
@@ -608,6 +610,32 @@ void Script(Session& s, const ScriptArgs& args) {
 
 }  // namespace
 
+// Every file the card-data commands read (dump files, key lists, scripts) comes through here;
+// `-` is standard input where `stdin_allowed`. A folder or an unreadable file is refused in
+// the user's terms, before anything is sent.
+std::string ReadFile(const std::string& path, const char* what, bool stdin_allowed) {
+  std::ostringstream content;
+  if (stdin_allowed && path == "-") {
+    content << std::cin.rdbuf();
+    if (std::cin.bad())
+      throw UsageError(std::string("cannot read the ") + what + " from standard input");
+    return content.str();
+  }
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) {
+    throw UsageError(path + " is a folder: give the " + what + "'s file");
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw UsageError("cannot read the " + std::string(what) + " " + path + ": " +
+                     std::strerror(errno));
+  content << in.rdbuf();
+  if (in.bad())
+    throw UsageError("cannot read the " + std::string(what) + " " + path + ": " +
+                     std::strerror(errno));
+  return content.str();
+}
+
 void AuthWithKeyList(Session& s, int sector, const std::vector<std::string>& keys,
                      const std::vector<std::string>& key_files, const std::string& key_type) {
   KeyOptions options;
@@ -685,8 +713,8 @@ void AddCardFileCommands(CLI::App& app, Registry& registry) {
   CLI::App* script = app.add_subcommand(
       "script",
       "run an APDU script: one APDU per line, # comments, \\ continues, reset, exit, "
-      "= 9000 / = ..9000 expected replies");
-  script->add_option("file", sc->file, "the script")->required();
+      "= 9000 / = ..9000 / = 61XX expected replies");
+  script->add_option("file", sc->file, "the script; - reads it from standard input")->required();
   script->add_option("--unit", sc->unit, "card (default), sam1, sam2 or rfsim")
       ->check(CLI::IsMember({"card", "sam1", "sam2", "rfsim"}));
   registry.Add(script, [sc](Session& s) { Script(s, *sc); });

@@ -58,7 +58,13 @@ void AddReaderCommands(CLI::App& app, Registry& registry) {
   display->add_option("text", d->text, "the text, in the terminal's encoding")->required();
   display->add_option("value", d->value, "the display's parameter, 0-65535 (default 0)");
   registry.Add(display, [d](Session& s) {
-    const std::string gbk = text::Convert(d->text, s.out().encoding(), "GBK");
+    std::string refused;
+    const std::optional<std::string> converted = text::ToGbk(d->text, s.out().encoding(), refused);
+    if (!converted) {
+      throw UsageError("TEXT holds \"" + text::Convert(refused, "UTF-8", s.out().encoding()) +
+                       "\", which GBK has no code for: the display shows GBK text only");
+    }
+    const std::string& gbk = *converted;
     if (gbk.size() > VORLEX_DISPLAY_TEXT_MAX) {
       throw UsageError("TEXT is " + std::to_string(gbk.size()) + " bytes in GBK, at most " +
                        std::to_string(VORLEX_DISPLAY_TEXT_MAX));

@@ -32,6 +32,12 @@ void AddApduCommands(CLI::App& app, Registry& registry);      // cmd_apdu.cpp
 void AddPurseCommands(CLI::App& app, Registry& registry);     // cmd_purse.cpp
 void AddPortsCommands(CLI::App& app, Registry& registry);     // cmd_ports.cpp
 void AddCardFileCommands(CLI::App& app, Registry& registry);  // cmd_card_files.cpp
+void AddFileCommands(CLI::App& app, Registry& registry);      // cmd_file.cpp
+
+// The content of a file the tool reads (a dump, a key list, a script: `what`), `-` meaning
+// standard input where `stdin_allowed`; a folder or an unreadable file is a UsageError in the
+// user's terms (cmd_card_files.cpp).
+std::string ReadFile(const std::string& path, const char* what, bool stdin_allowed = false);
 
 // auth --keys: the first of the keys (key A with each, then key B; `key_type` "A" or "B" for
 // one type only) that opens `sector`, with a card request after each that fails.

@@ -139,6 +139,7 @@ int Main(int argc, char** argv) {
   AddPurseCommands(app, registry);
   AddPortsCommands(app, registry);
   AddCardFileCommands(app, registry);
+  AddFileCommands(app, registry);
   std::vector<std::string> help_topic;
   CLI::App* help = app.add_subcommand("help", "show the help of a command: vorlex help read");
   help->add_option("command", help_topic, "the command (and step: help purse balance)");

@@ -1,6 +1,8 @@
 #include "port.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -59,9 +61,7 @@ std::string DiagnoseDevice(const std::string& device) {
   if (fd < 0) {
     const int error = errno;
     if (error == EACCES || error == EPERM) {
-      return "permission denied on " + device +
-             ": join its group (often dialout: sudo usermod -aG dialout $USER, then log in "
-             "again)";
+      return PermissionAdvice(device, info.st_uid, info.st_gid, info.st_mode);
     }
     if (error == EBUSY)
       return device + " is busy: another program has it open" + LockHolder(device);
@@ -82,7 +82,30 @@ std::string DiagnoseDevice(const std::string& device) {
   return why;
 }
 
+std::string UserName(unsigned uid) {
+  const passwd* entry = ::getpwuid(uid);
+  return entry != nullptr ? entry->pw_name : std::to_string(uid);
+}
+
+std::string GroupName(unsigned gid) {
+  const group* entry = ::getgrgid(gid);
+  return entry != nullptr ? entry->gr_name : std::to_string(gid);
+}
+
 }  // namespace
+
+std::string PermissionAdvice(const std::string& device, unsigned owner_uid, unsigned group_gid,
+                             unsigned mode) {
+  const std::string owner = UserName(owner_uid), group = GroupName(group_gid);
+  const std::string found =
+      "permission denied on " + device + " (owner " + owner + ", group " + group + ")";
+  if ((mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && group_gid != 0) {
+    return found + ": join the group " + group + " (sudo usermod -aG " + group +
+           " $USER, then log in again)";
+  }
+  return found + ": only " + owner + " may open it (its group may not read and write it): run as " +
+         owner + " or change the device's permissions";
+}
 
 std::string ComNameOf(const std::string& device_path) {
   std::error_code error;

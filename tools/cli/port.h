@@ -17,6 +17,11 @@ std::string DeviceOfComName(const std::string& com_name);
 // a non-blocking open, the lock, the terminal check). Nothing is written to it.
 std::string DiagnoseOpenFailure(const std::string& name);
 
+// What to do about a device this user may not open, from its owner, group and mode: join the
+// group where the group may read and write it, else who owns it ("root", "uucp").
+std::string PermissionAdvice(const std::string& device, unsigned owner_uid, unsigned group_gid,
+                             unsigned mode);
+
 // The device behind `name` (a path, or the one a COM name stands for) is no longer there: a USB
 // adapter unplugged, a closed pty. Seen without an exchange.
 bool PortGone(const std::string& name);

@@ -4,40 +4,9 @@
 #include <cstring>
 
 #include "interrupt.h"
+#include "status_words.h"
 
 namespace vorlex::cli {
-namespace {
-
-struct StepHint {
-  const char* step;
-  const char* hint;
-};
-
-// The common causes of a reader status, by step: the reader's own codes are its firmware's.
-constexpr StepHint kHints[] = {
-    {"card_request", "no card answered: put one on the reader, or wait for one with --wait"},
-    {"rfsim_request", "no RF-SIM card answered: hold the phone to the reader, or use --wait"},
-    {"auth", "a wrong key or key type, or no card requested first (vorlex card-request)"},
-    {"read",
-     "Mifare blocks need a card request and the sector's authentication first "
-     "(vorlex card-request, then vorlex auth SECTOR)"},
-    {"write",
-     "Mifare blocks need a card request and the sector's authentication first "
-     "(vorlex card-request, then vorlex auth SECTOR)"},
-    {"ats", "no ISO 14443-4 card selected: run vorlex card-request first"},
-    {"apdu", "a CPU card needs card-request (and ats) first, a SAM sam-power on"},
-    {"request", "is the module initialised (vorlex purse init) and a card on the reader?"},
-    {"purchase", "a purchase needs a successful request first (vorlex purse request)"},
-};
-
-std::string HintFor(const std::string& step) {
-  for (const StepHint& hint : kHints) {
-    if (step == hint.step) return hint.hint;
-  }
-  return "";
-}
-
-}  // namespace
 
 void Session::Open(std::optional<Edition> needed) {
   Edition edition = needed.value_or(Edition::kEpurse);
@@ -69,7 +38,7 @@ bool Session::Call(const std::string& step, int result, const char* message) {
   failure_ = CommandFailed{step, result, gbk, "", ""};
   if (result != 1) {
     failure_.explanation = step + " failed: the reader answered with status 0x" + StatusHex(result);
-    failure_.hint = HintFor(step);
+    failure_.hint = ReaderStatusHint(step, result);
     answered_ = true;
     return false;
   }

@@ -49,7 +49,74 @@ constexpr StatusEntry kStatusWords[] = {
     {0x6F00, 0xFFFF, "no precise diagnosis"},
 };
 
+// A reader status word's cause. `step` "" stands for every step, `status` 0 for every status
+// (the step's usual cause, after the words that tell more). The first match wins, so the
+// step-specific rows of a word come before its general one.
+struct ReaderHint {
+  const char* step;
+  int status;
+  const char* hint;
+};
+
+constexpr char kNeedsAuth[] =
+    "Mifare blocks need a card request and the sector's authentication first "
+    "(vorlex card-request, then vorlex auth SECTOR)";
+constexpr char kNeedsPurseRequest[] =
+    "a purchase needs a successful request first (vorlex purse request)";
+
+constexpr ReaderHint kReaderHints[] = {
+    // By status word (the reader's firmware codes, as the simulator gives them).
+    {"", 0x0101, "the reader does not know this command: is it the reader's edition?"},
+    {"", 0x0102, "the reader refused the arguments' length: an APDU whose Lc does not match"},
+    {"", 0x0103, "the request arrived damaged (bad checksum): check the cable"},
+    {"", 0x0104, "the reader refused an argument's value (a key type other than A or B)"},
+    {"rfsim_request", 0x0201,
+     "no RF-SIM card answered: hold the phone to the reader, or use --wait"},
+    {"", 0x0201, "no card answered: put one on the reader, or wait for one with --wait"},
+    {"apdu", 0x0202, "no card selected: vorlex card-request (or rfsim-request) first"},
+    {"", 0x0202,
+     "no card selected: request it first (vorlex card-request; after a halt or a failed "
+     "authentication the card must be requested again)"},
+    {"", 0x0301,
+     "the key does not open this sector: another key (--key, --keys FILE) or --key-type B"},
+    {"", 0x0302, kNeedsAuth},
+    {"", 0x0303,
+     "the sector's access conditions refuse this with the key used (block 0 is read-only): "
+     "try key B (--key-type B), see the trailer's access bits (vorlex read SECTOR 3)"},
+    {"", 0x0304, "sectors are 0-15, blocks 0-3"},
+    {"", 0x0305,
+     "the trailer's access bytes are inconsistent (their inverted copies do not match): a real "
+     "card would lock the sector for good"},
+    {"", 0x0306,
+     "the card took the write, but the simulator could not save its card file "
+     "(vorlex-sim --card-file): see the simulator's messages"},
+    {"", 0x0401, "the SAM slot is not powered: vorlex sam-power on SLOT first"},
+    {"", 0x0501, "the purchase module is not initialised: vorlex purse init first"},
+    {"", 0x0502, "the purse's balance is lower than the amount: vorlex purse balance shows it"},
+    {"", 0x0503, kNeedsPurseRequest},
+    {"", 0x0504, "the amount is refused: 1 to 2147483647 cents"},
+    // By step, for the other words.
+    {"card_request", 0, "no card answered: put one on the reader, or wait for one with --wait"},
+    {"rfsim_request", 0, "no RF-SIM card answered: hold the phone to the reader, or use --wait"},
+    {"auth", 0, "a wrong key or key type, or no card requested first (vorlex card-request)"},
+    {"read", 0, kNeedsAuth},
+    {"write", 0, kNeedsAuth},
+    {"ats", 0, "no ISO 14443-4 card selected: run vorlex card-request first"},
+    {"apdu", 0, "a CPU card needs card-request (and ats) first, a SAM sam-power on"},
+    {"request", 0, "is the module initialised (vorlex purse init) and a card on the reader?"},
+    {"purchase", 0, kNeedsPurseRequest},
+};
+
 }  // namespace
+
+std::string ReaderStatusHint(std::string_view step, int status) {
+  for (const ReaderHint& row : kReaderHints) {
+    if ((row.step[0] == '\0' || step == row.step) && (row.status == 0 || row.status == status)) {
+      return row.hint;
+    }
+  }
+  return "";
+}
 
 std::string Iso7816StatusName(std::uint16_t sw) {
   for (const StatusEntry& entry : kStatusWords) {

@@ -50,7 +50,16 @@ nlohmann::ordered_json RecordLine(Side from, const WireEvent& event, const Bytes
 std::optional<RecordedEvent> ParseRecordLine(std::string_view text) {
   const nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
   if (line.is_discarded() || !line.is_object()) throw std::runtime_error("not a JSON object");
-  if (!line.contains("raw")) return std::nullopt;
+  if (!line.contains("raw")) {
+    // The tap's notes and summary carry an event and no bytes; a line that says who sent
+    // something must say what (a replay would otherwise skip an exchange unnoticed).
+    if (line.contains("from"))
+      throw std::runtime_error("a line with \"from\" has no \"raw\" bytes");
+    if (!line.contains("event")) {
+      throw std::runtime_error("neither bytes (\"from\", \"raw\") nor an event (\"event\")");
+    }
+    return std::nullopt;
+  }
   auto text_field = [&](const char* name) {
     const auto found = line.find(name);
     if (found == line.end() || !found->is_string()) {

@@ -30,7 +30,8 @@ struct RecordedEvent {
 inline constexpr size_t kMaxRecordedBytes = 4096;
 
 // The bytes and timing of one line. Nothing for lines that carry no bytes (the tap's notes and
-// summary); throws std::runtime_error for a line that is not a record.
+// summary, which have "event"); throws std::runtime_error for a line that is not a record (a
+// line with "from" but no "raw" included).
 std::optional<RecordedEvent> ParseRecordLine(std::string_view line);
 
 }  // namespace vorlex::engine

@@ -28,9 +28,22 @@ struct RecordedExchange {
 // line that is not a record, or when the file cannot be read.
 std::vector<RecordedExchange> LoadRecording(const std::string& path);
 
+// Request bytes that may differ from the recording (a purchase's date and time, say): data bytes
+// `first` to `last` (counted from 0 after class and code, as the tap's "data" shows them) of
+// every request of one command. The frame's checksum may then differ too.
+struct VaryingBytes {
+  std::uint8_t command_class = 0, command_code = 0;
+  std::size_t first = 0, last = 0;
+};
+
+// "CPU_PBOC_REQA_CARD:5-11", "FE02:5-11" or "NAME:5"; std::invalid_argument saying what is
+// wrong.
+VaryingBytes ParseVaryingBytes(const std::string& text);
+
 struct ReplayOptions {
   bool timing = false;  // wait and pace the answers as recorded
   bool strict = false;  // stop serving at the first mismatch
+  std::vector<VaryingBytes> vary;
 };
 
 class Replay {

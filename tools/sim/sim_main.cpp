@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "com_port_option.h"
 #include "decimal_option.h"
 #include "device_link.h"
 #include "link.h"
@@ -84,6 +85,7 @@ struct Settings {
   // ctl
   bool ctl = false;
   std::vector<std::string> ctl_words;
+  std::vector<std::string> replay_vary;
   // run
   bool run = false;
   std::optional<int> com;
@@ -185,6 +187,21 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
   app.add_flag("--replay-strict", s.replay_strict, "stop at the first mismatch")
       ->needs(file)
       ->group(replay);
+  app.add_option("--replay-vary", s.replay_vary,
+                 "COMMAND:FIRST-LAST: these data bytes of COMMAND's requests may differ from the "
+                 "recording (shown when they do), e.g. CPU_PBOC_REQA_CARD:5-11, a purchase's time")
+      ->check(CLI::Validator(
+          [](std::string& text) -> std::string {
+            try {
+              ParseVaryingBytes(text);
+            } catch (const std::invalid_argument& error) {
+              return error.what();
+            }
+            return {};
+          },
+          "COMMAND:FIRST-LAST"))
+      ->needs(file)
+      ->group(replay);
 }
 
 // Combinations in which an option would change nothing, or contradict another, are refused, so
@@ -250,18 +267,9 @@ Settings Parse(int argc, char** argv) {
   run->add_option("--com", settings.com,
                   "the e-purse edition's port COM N (default 33) is the simulator, in a private "
                   "/dev")
-      ->transform(vorlex::command_line::Decimal())
       ->expected(0, 1)
       ->default_str("33")
-      ->check(CLI::Validator(
-          [](std::string& text) -> std::string {
-            int number = 0;
-            if (!CLI::detail::lexical_cast(text, number) || !launch::ComDevice(number)) {
-              return "no COM port " + text + " (1 to 96)";
-            }
-            return {};
-          },
-          "N"))
+      ->transform(vorlex::command_line::ComPortNumber())
       ->option_text("[N]")
       ->group("Run");
   run->add_flag("--pcsc", settings.pcsc,
@@ -311,6 +319,14 @@ Settings Parse(int argc, char** argv) {
                    settings);
   if (settings.run) {
     if (settings.program.empty()) UsageError("run: give the program after --");
+    // CLI11 takes an empty value of an option whose value is optional as no value at all.
+    for (const std::string& given : run->get_option("--com")->results()) {
+      if (given.empty()) {
+        UsageError(
+            "run: --com \"\" is no COM port: give --com N (1 to 96), --com alone for "
+            "COM33, or no --com for the pty's path");
+      }
+    }
     if (settings.device) UsageError("run serves a pty of its own; --device is not for run");
     if (settings.pcsc && settings.com) UsageError("--pcsc and --com contradict: choose one");
   } else {
@@ -639,9 +655,13 @@ int main(int argc, char** argv) {
   }
   try {
     if (settings.replay) {
+      std::vector<VaryingBytes> vary;
+      for (const std::string& text : settings.replay_vary) vary.push_back(ParseVaryingBytes(text));
       replay.emplace(
           LoadRecording(*settings.replay),
-          ReplayOptions{.timing = settings.replay_timing, .strict = settings.replay_strict},
+          ReplayOptions{.timing = settings.replay_timing,
+                        .strict = settings.replay_strict,
+                        .vary = std::move(vary)},
           [](const std::string& line) {
             std::lock_guard lock(output_mutex);
             std::cerr << line << std::endl;

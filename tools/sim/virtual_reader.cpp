@@ -99,8 +99,16 @@ void CheckSavable(const std::filesystem::path& path) {
 
 MifareClassic1K LoadCard(const ReaderOptions& options) {
   if (!options.card_file) return MifareClassic1K(kDefaultUid);
-  CheckSavable(*options.card_file);
   std::error_code error;
+  const auto type = std::filesystem::status(*options.card_file, error).type();
+  if (type != std::filesystem::file_type::not_found &&
+      type != std::filesystem::file_type::regular && !error) {
+    throw std::runtime_error(
+        "card file " + options.card_file->string() + " is " +
+        (type == std::filesystem::file_type::directory ? "a folder" : "not a regular file") +
+        ": give the path of a 1024-byte image (made if it does not exist)");
+  }
+  CheckSavable(*options.card_file);
   if (!std::filesystem::exists(*options.card_file, error)) return MifareClassic1K(kDefaultUid);
   std::ifstream in(*options.card_file, std::ios::binary);
   const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -1,12 +1,14 @@
 // vorlex-tap: sits between a program and the real reader and records every frame, decoded.
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "com_port_map.h"
+#include "com_port_option.h"
 #include "decimal_option.h"
 #include "private_dev.h"
 #include "privileges.h"
@@ -47,15 +49,7 @@ int main(int argc, char** argv) {
       app.add_option(
              "--com", com,
              "PROGRAM sees the tap's pty as port COMN (COM33: /dev/ttyUSB0), in a private /dev")
-          ->transform(vorlex::command_line::Decimal())
-          ->check(CLI::Validator(
-              [](std::string& text) {
-                const int number = std::atoi(text.c_str());
-                return vorlex::link::ComPortRangeOf(number) != nullptr
-                           ? std::string()
-                           : "COM" + text + " has no device on this system";
-              },
-              ""))
+          ->transform(vorlex::command_line::ComPortNumber())
           ->option_text("N");
   auto* program_option =
       app.add_option("program", program, "PROGRAM [ARGUMENT]... after --, run with the pty as COMN")
@@ -68,6 +62,16 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& error) {
     const int status = app.exit(error);
     return status == 0 ? 0 : 2;  // help and version; anything else is a bad command line
+  }
+  // A device that is no device at all is a slip of the command line, said in its terms.
+  std::error_code ignored;
+  const auto type = std::filesystem::status(options.device, ignored).type();
+  if (type == std::filesystem::file_type::directory ||
+      type == std::filesystem::file_type::regular) {
+    std::cerr << "vorlex-tap: --device " << options.device << " is "
+              << (type == std::filesystem::file_type::directory ? "a folder" : "a plain file")
+              << ": give the reader's serial device (/dev/ttyUSB0, a simulator's pty)\n";
+    return 2;
   }
   if (!link.empty()) options.link = link;
   if (!log.empty()) options.log = log;

@@ -3,6 +3,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -54,6 +55,43 @@ std::string Convert(const std::string& text, const std::string& from, const std:
   out.append(buffer, static_cast<std::size_t>(out_ptr - buffer));
   iconv_close(converter);
   return out;
+}
+
+std::optional<std::string> ToGbk(const std::string& text, const std::string& from,
+                                 std::string& refused) {
+  const std::string utf8 = Convert(text, from, "UTF-8");
+  iconv_t converter = iconv_open("GBK", "UTF-8");
+  if (converter == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
+  std::string gbk;
+  std::optional<std::string> result;
+  std::size_t at = 0;
+  while (at < utf8.size()) {
+    const unsigned char lead = static_cast<unsigned char>(utf8[at]);
+    std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    length = std::min(length, utf8.size() - at);
+    const std::string character = utf8.substr(at, length);
+    at += length;
+    char* in = const_cast<char*>(character.data());
+    std::size_t in_left = character.size();
+    char buffer[8];
+    char* out = buffer;
+    std::size_t out_left = sizeof buffer;
+    const bool converted =
+        iconv(converter, &in, &in_left, &out, &out_left) != static_cast<std::size_t>(-1) &&
+        in_left == 0;
+    const std::size_t produced = static_cast<std::size_t>(out - buffer);
+    const unsigned char first = static_cast<unsigned char>(buffer[0]);
+    const bool gbk_code = converted && ((produced == 1 && first < 0x80) ||
+                                        (produced == 2 && first >= 0x81 && first <= 0xFE));
+    if (!gbk_code) {
+      refused = character;
+      iconv_close(converter);
+      return std::nullopt;
+    }
+    gbk.append(buffer, produced);
+  }
+  iconv_close(converter);
+  return gbk;
 }
 
 }  // namespace vorlex::text

@@ -17,6 +17,7 @@ from typing import Any
 
 import pytest
 
+from ._library import EDITIONS
 from .reader import Reader
 from .reader import open as open_reader
 from .simulator import Simulator
@@ -44,7 +45,12 @@ def _wanted(request: pytest.FixtureRequest) -> tuple[str | None, dict[str, Any]]
     options: dict[str, Any] = {}
     for marker in request.node.iter_markers("vorlex"):  # closest first: it wins
         options = marker.kwargs | options
-    return options.pop("edition", None), options
+    edition = options.pop("edition", None)
+    if edition not in (None, *EDITIONS):
+        # A misspelt edition would otherwise run the test against the default one.
+        pytest.fail(f"mark.vorlex(edition={edition!r}): the editions are "
+                    f"{' and '.join(map(repr, EDITIONS))}", pytrace=False)
+    return edition, options
 
 
 @pytest.fixture

@@ -402,8 +402,27 @@ CardImage ReadJson(const std::string& content) {
     Fail("\"blocks\"", "a JSON dump has an object \"blocks\"");
   }
   int highest = -1;
+  std::map<int, std::string> names;  // "5" and "05" are the same block: the last would win
   for (const auto& [name, value] : doc["blocks"].items()) {
-    highest = std::max(highest, IndexOf(name, kMaxBlocks, "blocks." + name));
+    const int block = IndexOf(name, kMaxBlocks, "blocks." + name);
+    if (const auto [at, added] = names.emplace(block, name); !added) {
+      Fail("blocks." + name, "block " + std::to_string(block) + " is given twice (as \"" +
+                                 at->second + "\" and \"" + name + "\")");
+    }
+    highest = std::max(highest, block);
+  }
+  // A file that names its card by SAK holds no block past that card's (they would be dropped).
+  const std::map<std::string, int> kBlocksOfSak = {{"09", 20},  {"08", 64},  {"88", 64},
+                                                   {"19", 128}, {"18", 256}, {"98", 256}};
+  if (doc.contains("Card") && doc["Card"].is_object() && doc["Card"].contains("SAK") &&
+      doc["Card"]["SAK"].is_string()) {
+    const std::string sak = doc["Card"]["SAK"].get<std::string>();
+    const auto known = kBlocksOfSak.find(sak);
+    if (known != kBlocksOfSak.end() && highest >= known->second) {
+      Fail("blocks." + names[highest], "block " + std::to_string(highest) + " is beyond a " +
+                                           TypeName(known->second) + " card (Card.SAK " + sak +
+                                           ")");
+    }
   }
   CardImage card(CardSizeFor(highest + 1));
   for (const auto& [name, value] : doc["blocks"].items()) {

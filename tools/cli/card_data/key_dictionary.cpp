@@ -30,9 +30,10 @@ bool KeyDictionary::Add(const std::string& hex) {
   return key.has_value();
 }
 
-void KeyDictionary::AddFile(const std::string& content, const std::string& source) {
+int KeyDictionary::AddFile(const std::string& content, const std::string& source) {
   std::vector<Key> found;
-  std::istringstream in(content);
+  const bool bom = content.rfind("\xEF\xBB\xBF", 0) == 0;
+  std::istringstream in(bom ? content.substr(3) : content);
   int number = 0;
   for (std::string line; std::getline(in, line);) {
     ++number;
@@ -48,6 +49,7 @@ void KeyDictionary::AddFile(const std::string& content, const std::string& sourc
     found.push_back(*key);
   }
   for (const Key& key : found) Insert(key);
+  return static_cast<int>(found.size());
 }
 
 }  // namespace vorlex::cli::card

@@ -61,10 +61,12 @@ class CardFilesSim {
     });
   }
 
-  Outcome Vorlex(std::vector<std::string> args) {
+  Outcome Vorlex(std::vector<std::string> args,
+                 const std::optional<std::string>& input = std::nullopt) {
     args.insert(args.begin(), {"--port", engine_.port()});
-    return RunTool(std::move(args));
+    return RunTool(std::move(args), {"LC_ALL=C"}, input);
   }
+  std::size_t RequestCount() const { return engine_.RequestCount(); }
 
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
   std::string Write(const std::string& name, const std::string& content) const {

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "port.h"
+#include "sim_status.h"
+#include "status_words.h"
 #include "text_encoding.h"
 
 namespace vorlex::cli {
@@ -35,6 +37,68 @@ TEST(Convert, LibraryMessagesAndBrokenBytes) {
   EXPECT_EQ(GbkTo("UTF-8", "ok\xFF"), "ok\xEF\xBF\xBD") << "a cut sequence is replaced, not lost";
   EXPECT_EQ(Convert("欢迎 VORLEX", "UTF-8", "GBK"), "\xBB\xB6\xD3\xAD VORLEX");
   EXPECT_EQ(Convert("€x", "UTF-8", "ASCII"), "?x") << "one mark per missing character";
+}
+
+// A device this user may not open: the advice follows the owner and mode found.
+TEST(PermissionAdvice, NamesTheOwnerFound) {
+  const struct {
+    unsigned uid, gid, mode;
+    const char* said;
+    const char* not_said;
+  } cases[] = {
+      {0, 20, 020660, "(owner root, group dialout): join the group dialout", "only"},
+      {0, 0, 020620, "only root may open it", "join"},
+      {0, 0, 020660, "only root may open it", "join"},
+      {0, 5, 020620, "only root may open it", "join"},
+      {4242, 4343, 020660, "join the group 4343 (sudo usermod -aG 4343 $USER", "only"},
+  };
+  for (const auto& c : cases) {
+    const std::string advice = PermissionAdvice("/dev/x", c.uid, c.gid, c.mode);
+    EXPECT_NE(advice.find(c.said), std::string::npos) << advice;
+    if (*c.not_said != '\0') {
+      EXPECT_EQ(advice.find(c.not_said), std::string::npos) << advice;
+    }
+  }
+}
+
+// The hints against the simulator's status words: each word the reader gives gets the cause it
+// names, whichever command family met it.
+TEST(ReaderStatusHint, SaysWhatTheSimulatorsStatusMeans) {
+  const struct {
+    const char* step;
+    std::uint16_t status;
+    const char* said;
+  } cases[] = {
+      {"request", sim::kInsufficientBalance, "balance is lower than the amount"},
+      {"request", sim::kBadAmount, "1 to 2147483647 cents"},
+      {"request", sim::kModuleNotInitialised, "vorlex purse init"},
+      {"request", sim::kNoCard, "no card answered"},
+      {"purchase", sim::kNoPurchasePrepared, "vorlex purse request"},
+      {"write", sim::kAccessDenied, "access conditions refuse"},
+      {"read", sim::kAccessDenied, "access conditions refuse"},
+      {"write", sim::kCardNotSaved, "could not save its card file"},
+      {"read", sim::kNotAuthenticated, "vorlex auth SECTOR"},
+      {"read", sim::kCardNotSelected, "vorlex card-request"},
+      {"auth", sim::kAuthFailed, "does not open this sector"},
+      {"apdu", sim::kSamNotPowered, "sam-power on"},
+      {"apdu", sim::kCardNotSelected, "card-request (or rfsim-request)"},
+      {"rfsim_request", sim::kNoCard, "RF-SIM"},
+      {"card_request", sim::kNoCard, "--wait"},
+      {"write", sim::kBadAccessBits, "inverted copies"},
+  };
+  for (const auto& c : cases) {
+    const std::string hint = ReaderStatusHint(c.step, c.status);
+    EXPECT_NE(hint.find(c.said), std::string::npos)
+        << c.step << " " << sim::StatusName(c.status) << ": " << hint;
+  }
+  // Every failure word of the simulator has a cause of its own, in every family.
+  for (int status = 0x0100; status <= 0x0600; ++status) {
+    if (std::string(sim::StatusName(static_cast<std::uint16_t>(status))) == "unknown status") {
+      continue;
+    }
+    EXPECT_FALSE(ReaderStatusHint("beep", status).empty()) << sim::StatusName(status);
+  }
+  EXPECT_EQ(ReaderStatusHint("beep", 0x6F00), "");
 }
 
 }  // namespace

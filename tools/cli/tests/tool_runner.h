@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,15 @@ struct Outcome {
 // The tool running with `args` in the environment `env`, both streams captured.
 class Tool {
  public:
-  Tool(std::vector<std::string> args, std::vector<std::string> env) {
+  // `input`, when given, is the program's standard input (else it inherits this process's).
+  Tool(std::vector<std::string> args, std::vector<std::string> env,
+       const std::optional<std::string>& input = std::nullopt) {
     if (pipe2(out_, O_CLOEXEC) != 0 || pipe2(err_, O_CLOEXEC) != 0) abort();
+    int in[2] = {-1, -1};
+    if (input && pipe2(in, O_CLOEXEC) != 0) abort();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (input) posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out_[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err_[1], 2);
     args.insert(args.begin(), VORLEX_CLI_PROGRAM);
@@ -38,6 +44,13 @@ class Tool {
     posix_spawn_file_actions_destroy(&actions);
     close(out_[1]);
     close(err_[1]);
+    if (input) {
+      close(in[0]);
+      // Scripts and key lists are small: the pipe holds them whole.
+      if (write(in[1], input->data(), input->size()) != static_cast<ssize_t>(input->size()))
+        abort();
+      close(in[1]);
+    }
   }
   void Signal(int signal) const { kill(pid_, signal); }
   Outcome Wait() {
@@ -69,8 +82,9 @@ class Tool {
   pid_t pid_ = 0;
 };
 
-inline Outcome RunTool(std::vector<std::string> args, std::vector<std::string> env = {"LC_ALL=C"}) {
-  return Tool(std::move(args), std::move(env)).Wait();
+inline Outcome RunTool(std::vector<std::string> args, std::vector<std::string> env = {"LC_ALL=C"},
+                       const std::optional<std::string>& input = std::nullopt) {
+  return Tool(std::move(args), std::move(env), input).Wait();
 }
 
 inline bool Contains(const std::string& text, const std::string& part) {

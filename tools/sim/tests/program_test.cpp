@@ -56,6 +56,7 @@ TEST(SimProgram, HelpAndBadOptions) {
                                                      {"run"},
                                                      {"run", "--com", "97", "--", "true"},
                                                      {"run", "--com", "x", "--", "true"},
+                                                     {"run", "--com", "", "--", "true"},
                                                      {"run", "--device", "/dev/null", "--", "true"},
                                                      {"run", "--fault-every", "2", "--", "true"},
                                                      {"--lose-answer", "NOPE"},
@@ -120,11 +121,16 @@ TEST(SimProgram, RefusesACardFileItCannotUse) {
   const struct {
     std::filesystem::path file;
     const char* says;
-  } cases[] = {{file, "not a 1024-byte image"}, {dir / "missing" / "card.mfd", "cannot be saved"}};
+  } cases[] = {{file, "not a 1024-byte image"},
+               {dir / "missing" / "card.mfd", "cannot be saved"},
+               {dir, "is a folder: give the path of a 1024-byte image"},
+               {"/dev/null", "is not a regular file"}};
   for (const auto& c : cases) {
     Program sim({"--card-file", c.file.string()});
     EXPECT_EQ(sim.Wait(), 1) << c.says;
-    EXPECT_NE(sim.RestOfOutput().find(c.says), std::string::npos) << sim.text();
+    const std::string said = sim.RestOfOutput();
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
+    EXPECT_EQ(said.find("basic_filebuf"), std::string::npos) << said;
   }
   std::filesystem::remove_all(dir);
 }

@@ -128,6 +128,42 @@ TEST(Tap, ReplayReportsAChangedRequest) {
   }
 }
 
+// A recorded purchase holds its date and time in the search's preparation data: replayed later,
+// it plays when those bytes may vary, and the replay shows how they varied.
+TEST(Tap, RecordedPurchaseReplaysWithItsTimeVarying) {
+  const std::string recording = Scratch("purchase.jsonl");
+  {
+    Started simulator = StartSimulator({}, "sim");
+    const std::string tap_link = Scratch("tap");
+    Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
+                 "--log", recording});
+    ASSERT_TRUE(tap.WaitForOutput("/dev/"));
+    ToolRun(tap_link, {{"purchase", "--amount", "150", "--prep", "20261209010203"}});
+    tap.Stop(SIGTERM);
+  }
+  const struct {
+    std::vector<std::string> vary;
+    int exit_status;
+    const char* said;
+  } cases[] = {
+      {{"--replay-vary", "CPU_PBOC_REQA_CARD:5-11"},
+       0,
+       "request 3 (CPU_PBOC_REQA_CARD) varies as allowed: data bytes 8-11: got 10115959, "
+       "recorded 09010203"},
+      {{}, 1, "differs from recorded request 3 at byte 13: got 10, recorded 09"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> options{"--replay", recording};
+    options.insert(options.end(), c.vary.begin(), c.vary.end());
+    Started replay = StartSimulator(options, "replay");
+    const std::vector<std::string> outputs =
+        ToolRun(replay.link, {{"purchase", "--amount", "150", "--prep", "20261210115959"}});
+    EXPECT_EQ(outputs[0].find("exit 0") != std::string::npos, c.exit_status == 0) << outputs[0];
+    EXPECT_EQ(replay.program->Stop(SIGTERM), c.exit_status) << replay.program->text();
+    EXPECT_NE(replay.program->text().find(c.said), std::string::npos) << replay.program->text();
+  }
+}
+
 // An e-purse program names its port COMn only; the tap stands in for COM33 in a private /dev.
 TEST(Tap, ServesAProgramOnAComPort) {
   Started simulator = StartSimulator({}, "sim");
@@ -151,6 +187,34 @@ TEST(Tap, EndsWithOneWhenTheDeviceGoesAway) {
   simulator.program->Stop(SIGKILL);
   EXPECT_EQ(tap.Wait(), 1);
   EXPECT_NE(tap.text().find("went away"), std::string::npos) << tap.text();
+}
+
+// --com takes numbers as every tool does, and says what was wrong with one it cannot use; a
+// --device that is a folder or a file is named as such.
+TEST(Tap, ComNumbersAsOnEveryToolsCommandLine) {
+  const std::string missing = Scratch("no-such-device");
+  const struct {
+    const char* com;
+    int exit_status;
+    const char* said;
+  } cases[] = {
+      {"abc", 2, "\"abc\" is not a COM port number"},
+      {"", 2, "is not a COM port number"},
+      {"97", 2, "COM97 stands for no device"},
+      {"0x21", 1, missing.c_str()},  // taken as 33: the tap goes on to open the device
+      {"033", 1, missing.c_str()},
+  };
+  for (const char* device : {"/", "/etc/hostname"}) {
+    Program tap({VORLEX_TAP_PROGRAM, "--device", device});
+    EXPECT_EQ(tap.Wait(), 2) << tap.text();
+    EXPECT_NE(tap.text().find("give the reader's serial device"), std::string::npos) << tap.text();
+  }
+  for (const auto& c : cases) {
+    Program tap({VORLEX_TAP_PROGRAM, "--device", missing, "--com", c.com, "--", "true"});
+    EXPECT_EQ(tap.Wait(), c.exit_status) << c.com << ": " << tap.text();
+    EXPECT_NE(tap.text().find(c.said), std::string::npos) << c.com << ": " << tap.text();
+    EXPECT_EQ(tap.text().find("COMabc"), std::string::npos) << tap.text();
+  }
 }
 
 // A link is served by one program at a time, simulator or tap: neither takes over (and at its
