@@ -311,6 +311,9 @@ CardImage ReadJson(const std::string& content) {
     const int line =
         1 + static_cast<int>(std::count(content.begin(), content.begin() + offset, '\n'));
     Fail(LineAt(line) + " (offset " + std::to_string(error.byte) + ")", "not valid JSON");
+  } catch (const nlohmann::json::exception& error) {
+    // A number beyond any double (1E400), say: valid syntax that nothing can hold.
+    Fail("JSON", std::string("cannot be read: ") + error.what());
   }
   if (!doc.is_object() || !doc.contains("blocks") || !doc["blocks"].is_object()) {
     Fail("\"blocks\"", "a JSON dump has an object \"blocks\"");

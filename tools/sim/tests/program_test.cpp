@@ -188,7 +188,7 @@ TEST(SimProgram, RefusesACardFileItCannotUse) {
   const struct {
     std::filesystem::path file;
     const char* says;
-  } cases[] = {{file, "not a 1024-byte image"}, {dir / "missing" / "card.mfd", "cannot be saved"}};
+  } cases[] = {{file, "not a 1024-byte image"}, {dir / "missing" / "card.mfd", "cannot save"}};
   for (const auto& c : cases) {
     Program sim({"--card-file", c.file.string()});
     EXPECT_EQ(sim.Wait(), 1) << c.says;
