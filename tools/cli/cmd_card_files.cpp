@@ -12,11 +12,13 @@
 #include "apdu_script.h"
 #include "commands.h"
 #include "dump_formats.h"
+#include "input_file.h"
 #include "interrupt.h"
 #include "key_dictionary.h"
 #include "mifare_safety.h"
 #include "mifare_session.h"
 #include "numbers.h"
+#include "replacement_file.h"
 #include "status_words.h"
 
 namespace vorlex::cli {
@@ -25,12 +27,13 @@ namespace {
 using card::CardImage;
 using card::MifareSession;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+// A user's file of the given kind; what keeps it from being read is a usage error (exit 2).
+std::string ReadFile(const std::string& path, const files::InputKind& kind) {
+  try {
+    return files::ReadInputFile(path, kind);
+  } catch (const files::FileError& error) {
+    throw UsageError(error.what());
+  }
 }
 
 std::string KeyText(const card::Key& key) { return HexOf(key.data(), key.size()); }
@@ -74,7 +77,7 @@ struct KeyOptions {
     }
     for (const std::string& file : files) {
       try {
-        dictionary.AddFile(ReadFile(file), file);
+        dictionary.AddFile(ReadFile(file, files::kKeyList), file);
       } catch (const card::FormatError& error) {
         throw UsageError(error.what());
       }
@@ -253,6 +256,14 @@ void Dump(Session& s, const DumpArgs& args) {
   const card::DumpFormat& format = DumpFormatOf(args, s.out().json());
   const std::vector<card::Key> keys = args.keys.Load();
   const auto only = args.keys.Only();
+  // Made beside the destination before anything is sent: a dump that cannot be saved is known
+  // before the card is read.
+  std::optional<files::ReplacementFile> output;
+  try {
+    if (!args.output.empty()) output.emplace(args.output);
+  } catch (const files::FileError& error) {
+    throw SetupError(error.what());
+  }
   s.Open();
   std::optional<Stopped> stopped;
   const Progress progress("dump", s.edition() == Edition::kDisplay ? 15 : 16);
@@ -263,10 +274,13 @@ void Dump(Session& s, const DumpArgs& args) {
   if (session.stop().reason != card::Stop::kNone) image.stopped_at_sector = session.stop().sector;
 
   const std::string content = format.write(image);
-  if (!args.output.empty()) {
-    std::ofstream out(args.output, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.flush()) throw SetupError("cannot write " + args.output + ": " + std::strerror(errno));
+  if (output) {
+    try {
+      output->Write(content);
+      output->Commit();
+    } catch (const files::FileError& error) {
+      throw SetupError(error.what());
+    }
     s.out().Field("output", args.output + " (" + format.name + ")");
   } else if (std::string(format.name) == "text") {
     std::istringstream lines(content);
@@ -330,7 +344,7 @@ void Restore(Session& s, const RestoreArgs& args) {
   }
   CardImage file;
   try {
-    file = card::ReadDump(ReadFile(args.file), format);
+    file = card::ReadDump(ReadFile(args.file, files::kDumpFile), format);
   } catch (const card::FormatError& error) {
     throw UsageError("nothing written: " + args.file + ": " + error.what());
   }
@@ -411,7 +425,7 @@ struct ScriptArgs {
 void Script(Session& s, const ScriptArgs& args) {
   std::vector<card::ScriptStep> steps;
   try {
-    steps = card::ParseApduScript(ReadFile(args.file));
+    steps = card::ParseApduScript(ReadFile(args.file, files::kApduScript));
     for (const card::ScriptStep& step : steps) {
       if (step.kind != card::ScriptStep::kApdu) continue;
       try {

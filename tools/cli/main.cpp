@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "guarded_main.h"
 #include "interrupt.h"
 #include "text_encoding.h"
 
@@ -217,4 +218,6 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace vorlex::cli
 
-int main(int argc, char** argv) { return vorlex::cli::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return vorlex::command_line::GuardedMain("vorlex", vorlex::cli::Main, argc, argv);
+}

@@ -26,7 +26,7 @@ const char* NotAFile(mode_t mode) {
 }
 
 [[noreturn]] void TooLarge(const std::string& name, const InputKind& kind) {
-  throw FileError(name + ": larger than a " + kind.what + " can be (at most " +
+  throw FileError(name + ": larger than " + kind.what + " can be (at most " +
                   SizeText(kind.max_bytes) + ")");
 }
 
@@ -57,16 +57,14 @@ std::string ReadInputFile(const std::string& path, const InputKind& kind) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer before fstat can refuse it.
   const Descriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
   if (file.fd < 0) {
-    throw FileError("cannot read " + std::string(kind.what) + " " + path + ": " +
-                    std::strerror(errno));
+    throw FileError("cannot read " + path + ": " + std::strerror(errno));
   }
   struct stat info {};
   if (::fstat(file.fd, &info) != 0) {
-    throw FileError("cannot read " + std::string(kind.what) + " " + path + ": " +
-                    std::strerror(errno));
+    throw FileError("cannot read " + path + ": " + std::strerror(errno));
   }
   if (!S_ISREG(info.st_mode)) {
-    throw FileError(path + " is " + NotAFile(info.st_mode) + ", not a " + kind.what);
+    throw FileError(path + " is " + NotAFile(info.st_mode) + ", not " + kind.what);
   }
   if (static_cast<std::uintmax_t>(info.st_size) > kind.max_bytes) TooLarge(path, kind);
   return ReadInputDescriptor(file.fd, path, kind);

@@ -12,16 +12,16 @@ namespace vorlex::files {
 
 // What the file is for, in the user's words, and the most bytes such a file can sensibly have.
 struct InputKind {
-  const char* what;  // "dump file"
+  const char* what;  // "a dump file"
   std::size_t max_bytes;
 };
 
 // The kinds the tools read, with their caps (docs/cli.md and docs/simulator.md list them).
-inline constexpr InputKind kDumpFile{"dump file", 1u << 20};       // 1 MiB
-inline constexpr InputKind kKeyList{"key list", 16u << 20};        // 16 MiB
-inline constexpr InputKind kApduScript{"APDU script", 16u << 20};  // 16 MiB
-inline constexpr InputKind kRecording{"recording", 1u << 30};      // 1 GiB
-inline constexpr InputKind kCardFile{"card file", 64u << 10};      // 64 KiB
+inline constexpr InputKind kDumpFile{"a dump file", 1u << 20};        // 1 MiB
+inline constexpr InputKind kKeyList{"a key list", 16u << 20};         // 16 MiB
+inline constexpr InputKind kApduScript{"an APDU script", 16u << 20};  // 16 MiB
+inline constexpr InputKind kRecording{"a recording", 1u << 30};       // 1 GiB
+inline constexpr InputKind kCardFile{"a card file", 64u << 10};       // 64 KiB
 
 // Why a file could not be read or saved, as a whole sentence for the user.
 struct FileError : std::runtime_error {

@@ -34,6 +34,7 @@
 
 #include "decimal_option.h"
 #include "device_link.h"
+#include "guarded_main.h"
 #include "private_dev.h"
 #include "replay.h"
 #include "scripted_reader.h"
@@ -528,9 +529,7 @@ int Run(const Settings& settings, int signals) {
   return ReplayEnd(WaitForProgram(started.pid, signals));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   const Settings settings = Parse(argc, argv);
   const int start_failure = settings.run ? 3 : 1;
   static std::ofstream log_file;
@@ -593,4 +592,10 @@ int main(int argc, char** argv) {
     std::cerr << "vorlex-sim: " << error.what() << "\n";
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return vorlex::command_line::GuardedMain("vorlex-sim", Main, argc, argv);
 }

@@ -83,16 +83,19 @@ AppletConfig SamApplet(char slot) {
 MifareClassic1K LoadCard(const ReaderOptions& options) {
   if (!options.card_file) return MifareClassic1K(kDefaultUid);
   const std::string path = options.card_file->string();
+  std::optional<CardImage> image;
+  std::error_code error;
+  if (std::filesystem::exists(*options.card_file, error)) {
+    image = ParseCardFile(files::ReadInputFile(path, files::kCardFile), path);
+  }
   // Saving replaces the file through a fresh file beside it: where that cannot be made (no such
   // folder, no permission), no write would ever be saved, so the simulator refuses to start.
   try {
     files::ReplacementFile probe(path);
-  } catch (const files::FileError& error) {
-    throw std::runtime_error(std::string("card file: ") + error.what());
+  } catch (const files::FileError& failure) {
+    throw std::runtime_error(std::string("card file: ") + failure.what());
   }
-  std::error_code error;
-  if (!std::filesystem::exists(*options.card_file, error)) return MifareClassic1K(kDefaultUid);
-  return MifareClassic1K(ParseCardFile(files::ReadInputFile(path, files::kCardFile), path));
+  return image ? MifareClassic1K(*image) : MifareClassic1K(kDefaultUid);
 }
 
 Bytes UidBytes(const Uid& uid) { return Bytes(uid.begin(), uid.end()); }

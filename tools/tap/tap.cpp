@@ -285,14 +285,17 @@ void Tap::Finish(const std::string& why) {
 void Tap::Emit(const std::string& text, const nlohmann::ordered_json& line) {
   // Text for people on standard output, unless the JSON lines go there instead.
   const bool json_on_stdout = options_.json && !options_.log;
+  // A device path or note that is not UTF-8 gets U+FFFD, never an invalid line.
+  const std::string json =
+      line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   if (json_on_stdout) {
-    std::cout << line.dump() << '\n';
+    std::cout << json << '\n';
   } else {
     std::cout << text << '\n';
   }
   if (log_.is_open()) {
     if (options_.json) {
-      log_ << line.dump() << '\n';
+      log_ << json << '\n';
     } else {
       log_ << text << '\n';
     }

@@ -14,6 +14,7 @@
 
 #include "com_port_map.h"
 #include "decimal_option.h"
+#include "guarded_main.h"
 #include "private_dev.h"
 #include "tap.h"
 
@@ -37,9 +38,7 @@ int StopSignals() {
   return ::signalfd(-1, &signals, SFD_CLOEXEC);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   CLI::App app{kDescription, "vorlex-tap"};
   vorlex::tap::TapOptions options;
   std::string link, log;
@@ -139,4 +138,10 @@ int main(int argc, char** argv) {
     std::cerr << "vorlex-tap: " << error.what() << "\n";
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return vorlex::command_line::GuardedMain("vorlex-tap", Main, argc, argv);
 }
