@@ -19,7 +19,8 @@ constexpr char kFooter[] =
     R"(Numbers are decimal (010 is ten); write 0x for hexadecimal. Hex bytes may be
 pasted with spaces or colons between them ("00 84 00 00 08").
 Exit status: 0 done; 1 the reader refused, or did not answer; 2 bad command line (nothing was
-sent); 3 no library, or the port cannot be opened; 130/143 interrupted by SIGINT/SIGTERM.
+sent); 3 no library, or the port cannot be opened; 130/143 interrupted by SIGINT/SIGTERM;
+70 an internal error of the tool.
 `vorlex help COMMAND` or `vorlex COMMAND --help` shows a command's own help.)";
 
 std::size_t EditDistance(const std::string& a, const std::string& b) {

@@ -71,10 +71,7 @@ Tap::Tap(const TapOptions& options) : options_(options) {
   start_ns_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
                   std::chrono::steady_clock::now().time_since_epoch())
                   .count();
-  if (options_.log) {
-    log_.open(*options_.log, std::ios::out | std::ios::trunc);
-    if (!log_) throw std::runtime_error("cannot write " + *options_.log);
-  }
+  if (options_.log) log_.emplace(*options_.log);  // files::FileError, a runtime_error
   device_ = engine::OpenSerialLine(options_.device);
 
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -111,6 +108,14 @@ Tap::Tap(const TapOptions& options) : options_(options) {
 }
 
 Tap::~Tap() {
+  if (log_) {
+    try {
+      FlushLog();
+      log_->Commit();
+    } catch (const files::FileError& error) {
+      std::cerr << "vorlex-tap: --log: " << error.what() << "\n";
+    }
+  }
   if (options_.link) {
     std::error_code error;
     if (std::filesystem::is_symlink(*options_.link, error) &&
@@ -138,7 +143,7 @@ Tap::End Tap::Run(int stop) {
   std::uint8_t buffer[4096];
   for (;;) {
     std::cout.flush();
-    if (log_.is_open()) log_.flush();
+    FlushLog();
     int timeout = -1;
     for (const engine::WireDecoder* decoder : {&from_host_, &from_reader_}) {
       if (!decoder->holding()) continue;
@@ -279,7 +284,13 @@ void Tap::Finish(const std::string& why) {
               {"anomalies", anomalies_},
               {"dropped", dropped_}});
   std::cout.flush();
-  if (log_.is_open()) log_.flush();
+  FlushLog();
+}
+
+void Tap::FlushLog() {
+  if (!log_ || log_pending_.empty()) return;
+  log_->Write(log_pending_);
+  log_pending_.clear();
 }
 
 void Tap::Emit(const std::string& text, const nlohmann::ordered_json& line) {
@@ -293,13 +304,7 @@ void Tap::Emit(const std::string& text, const nlohmann::ordered_json& line) {
   } else {
     std::cout << text << '\n';
   }
-  if (log_.is_open()) {
-    if (options_.json) {
-      log_ << json << '\n';
-    } else {
-      log_ << text << '\n';
-    }
-  }
+  if (log_) log_pending_ += (options_.json ? json : text) + '\n';
 }
 
 }  // namespace vorlex::tap

@@ -4,11 +4,11 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <optional>
 #include <string>
 
 #include "reader_frame.h"
+#include "replacement_file.h"
 #include "wire_record.h"
 
 namespace vorlex::tap {
@@ -16,8 +16,10 @@ namespace vorlex::tap {
 struct TapOptions {
   std::string device;               // the reader's serial device
   std::optional<std::string> link;  // a symlink to the pty, kept while the tap runs
-  std::optional<std::string> log;   // where the record goes besides standard output
-  bool json = false;                // the record as JSON lines
+  // Where the record goes besides standard output: written to a new file beside it, which
+  // replaces it when the tap ends (however it ends, short of SIGKILL).
+  std::optional<std::string> log;
+  bool json = false;  // the record as JSON lines
 };
 
 class Tap {
@@ -55,7 +57,9 @@ class Tap {
   engine::Bytes last_request_;
   bool have_request_ = false;
   std::uint64_t host_frames_ = 0, reader_frames_ = 0, anomalies_ = 0, dropped_ = 0;
-  std::ofstream log_;
+  std::optional<files::ReplacementFile> log_;
+  std::string log_pending_;  // lines not yet written to log_
+  void FlushLog();
 };
 
 }  // namespace vorlex::tap

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -187,6 +189,36 @@ TEST(Tap, ReplayReportsAChangedRequest) {
               std::string::npos)
         << replay.program->text();
   }
+}
+
+// The recording replaces --log FILE when the tap ends: the previous one stays until then, a
+// symlink planted where a fixed temporary name would be is left alone, the mode is kept.
+TEST(Tap, TheRecordingReplacesTheLogWholeThroughNoSymlink) {
+  const std::string recording = Scratch("kept.jsonl"), victim = Scratch("victim");
+  std::ofstream(recording) << "previous recording\n";
+  std::ofstream(victim) << "precious\n";
+  ASSERT_EQ(::chmod(recording.c_str(), 0640), 0);
+  std::filesystem::remove(recording + ".tmp");
+  std::filesystem::create_symlink(victim, recording + ".tmp");
+  const auto content = [](const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+  };
+  {
+    Started simulator = StartSimulator({}, "sim-log");
+    const std::string tap_link = Scratch("tap-log");
+    Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
+                 "--log", recording});
+    ASSERT_TRUE(tap.WaitForOutput("/dev/")) << tap.text();
+    ToolRun(tap_link, {{"read", "1", "0"}});
+    EXPECT_EQ(content(recording), "previous recording\n") << "replaced only at the end";
+    EXPECT_EQ(tap.Stop(SIGTERM), 0);
+  }
+  EXPECT_NE(content(recording).find("\"event\":\"summary\""), std::string::npos);
+  EXPECT_EQ(content(victim), "precious\n");
+  EXPECT_EQ(std::filesystem::status(recording).permissions(), std::filesystem::perms(0640));
+  std::filesystem::remove(recording + ".tmp");
 }
 
 // An e-purse program names its port COMn only; the tap stands in for COM33 in a private /dev.
