@@ -188,13 +188,33 @@ TEST(SimProgram, RefusesACardFileItCannotUse) {
   const struct {
     std::filesystem::path file;
     const char* says;
-  } cases[] = {{file, "not a 1024-byte image"}, {dir / "missing" / "card.mfd", "cannot save"}};
+  } cases[] = {{file, "not a 1024-byte image"},
+               {dir / "missing" / "card.mfd", "cannot save"},
+               {"/dev/zero", "/dev/zero is a device, not a card file"},
+               {dir, "is a folder, not a card file"}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
     Program sim({"--card-file", c.file.string()});
     EXPECT_EQ(sim.Wait(), 1) << c.says;
     EXPECT_NE(sim.RestOfOutput().find(c.says), std::string::npos) << sim.text();
   }
   std::filesystem::remove_all(dir);
+}
+
+// A recording that is no file, or no recording, is refused at start with the reason.
+TEST(SimProgram, RefusesAReplayItCannotRead) {
+  const struct {
+    const char* file;
+    const char* says;
+  } cases[] = {{"/dev/zero", "/dev/zero is a device, not a recording"},
+               {"/", "/ is a folder, not a recording"},
+               {"/nonexistent/recording.jsonl", "cannot read /nonexistent/recording.jsonl"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    Program sim({"--replay", c.file});
+    EXPECT_EQ(sim.Wait(), 1);
+    EXPECT_NE(sim.RestOfOutput().find(c.says), std::string::npos) << sim.text();
+  }
 }
 
 // A second simulator on a link that a live one serves would take the link over, and delete it
