@@ -81,11 +81,34 @@ def display_seeds():
     yield seed(20, [ok()], text="欢迎光临".encode("gbk"), a=-1)
 
 
+def dump_format_seeds():
+    """One small file per dump format, the first byte picking its reader (see
+    fuzz_dump_formats.cpp: text, bin, json, nfc, eml, then detection)."""
+    trailer = "FFFFFFFFFFFFFF078069FFFFFFFFFFFF"
+    blocks = [("00" * 16 if b % 4 != 3 else trailer) for b in range(64)]
+    yield b"\x00uid   3A5C719E\nsector  block  data\n     0      0  " + blocks[0].encode() + b"\n"
+    yield b"\x01" + b"".join(bytes.fromhex(block) for block in blocks)
+    yield b"\x02" + (
+        '{"FileType": "mfc v2", "Card": {"UID": "3A5C719E", "ATQA": "0400", "SAK": "08"}, '
+        '"blocks": {"3": "' + trailer + '"}, "SectorKeys": {"0": {"KeyA": "FFFFFFFFFFFF"}}}'
+    ).encode()
+    yield b"\x03" + (
+        "Filetype: Flipper NFC device\nVersion: 4\nDevice type: Mifare Classic\nUID: 3A 5C 71 9E\n"
+        "Mifare Classic type: 1K\nData format version: 1\nKey A map: 0000000000000001\n"
+        "Key B map: 0000000000000000\nBlock 3: ?? ?? ?? ?? ?? ?? FF 07 80 69 FF FF FF FF FF FF\n"
+    ).encode()
+    yield b"\x04# comment\n" + "\n".join(blocks).encode() + b"\n"
+
+
 def main():
     edition, out = sys.argv[1], Path(sys.argv[2])
     out.mkdir(parents=True, exist_ok=True)
-    extra = epurse_seeds() if edition == "epurse" else display_seeds()
-    for data in list(common_seeds(edition)) + list(extra):
+    if edition == "dump_formats":
+        extra, common = dump_format_seeds(), []
+    else:
+        extra = epurse_seeds() if edition == "epurse" else display_seeds()
+        common = list(common_seeds(edition))
+    for data in common + list(extra):
         (out / ("seed-" + hashlib.sha1(data).hexdigest()[:16])).write_bytes(data)
 
 

@@ -2,6 +2,7 @@
 // any of them) and script (APDU scripts), with the key lists that dump, restore and auth share.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -93,9 +94,19 @@ struct KeyOptions {
   }
 };
 
+// What trying keys costs: the time spent in authentications and the card requests that follow
+// a failed one.
+struct KeyCost {
+  std::chrono::steady_clock::duration spent{};
+  double MillisecondsPer(int keys) const {
+    return keys == 0 ? 0 : std::chrono::duration<double, std::milli>(spent).count() / keys;
+  }
+};
+
 // The library's Mifare calls for a session. A result 1 goes through the session's diagnosis;
 // a reader that stopped answering is kept in `stopped` and ends the card session.
-card::MifareCalls CallsOf(Session& s, std::optional<Stopped>& stopped, const Progress& progress) {
+card::MifareCalls CallsOf(Session& s, std::optional<Stopped>& stopped, const Progress& progress,
+                          KeyCost& cost) {
   const auto judged = [&s, &stopped](const char* step, int result, const char* message) {
     // Every exchange goes through the session: its steps, and the diagnosis of a result 1.
     try {
@@ -106,23 +117,29 @@ card::MifareCalls CallsOf(Session& s, std::optional<Stopped>& stopped, const Pro
     return stopped ? 1 : result;
   };
   card::MifareCalls calls;
-  calls.request = [&s, judged](card::Bytes& atqa, card::Bytes& uid) {
+  calls.request = [&s, judged, &cost](card::Bytes& atqa, card::Bytes& uid) {
     char atqa_text[5] = {}, uid_text[9] = {};
     Message message;
+    const auto start = std::chrono::steady_clock::now();
     const int result = judged(
         "card_request", s.lib().REQ_14443_CARD(s.reader(), 1, atqa_text, uid_text, message.text),
         message.text);
+    cost.spent += std::chrono::steady_clock::now() - start;
     if (result == 0) {
       atqa = BytesOfHex(atqa_text);
       uid = BytesOfHex(uid_text);
     }
     return result;
   };
-  calls.auth = [&s, judged](int sector, card::KeyType type, const card::Key& key) {
+  calls.auth = [&s, judged, &cost](int sector, card::KeyType type, const card::Key& key) {
     const std::string hex = KeyText(key);
     Message message;
-    return judged("auth", s.lib().MIFS_AUTH(s.reader(), sector, type, hex.c_str(), message.text),
-                  message.text);
+    const auto start = std::chrono::steady_clock::now();
+    const int result =
+        judged("auth", s.lib().MIFS_AUTH(s.reader(), sector, type, hex.c_str(), message.text),
+               message.text);
+    cost.spent += std::chrono::steady_clock::now() - start;
+    return result;
   };
   calls.read = [&s, judged](int sector, int block, card::Block& data) {
     char text[33] = {};
@@ -148,8 +165,9 @@ card::MifareCalls CallsOf(Session& s, std::optional<Stopped>& stopped, const Pro
 
 int SectorLimit(const Session& s) { return s.edition() == Edition::kDisplay ? 15 : 40; }
 
-// Requests the card, as every card session starts.
-void RequestCard(Session& s, MifareSession& session) {
+// Requests the card, as every card session starts; `show_uid` false: its UID is in what the
+// command shows anyway.
+void RequestCard(Session& s, MifareSession& session, bool show_uid = true) {
   Message message;
   const int result = session.Request();
   if (result != 0) {
@@ -158,7 +176,12 @@ void RequestCard(Session& s, MifareSession& session) {
     s.Check("card_request", s.lib().REQ_14443_CARD(s.reader(), 1, atqa, uid, message.text),
             message.text);
   }
-  s.out().Field("uid", HexOf(session.uid().data(), session.uid().size()));
+  const std::string uid = HexOf(session.uid().data(), session.uid().size());
+  if (show_uid) {
+    s.out().Field("uid", uid);
+  } else {
+    s.out().JsonOnly("uid", uid);
+  }
 }
 
 // Ends a card session that stopped early: what it did is already reported.
@@ -178,10 +201,27 @@ void ThrowIfStopped(const MifareSession& session, const std::optional<Stopped>& 
   }
 }
 
-void Counts(Session& s, const MifareSession& session) {
+// Exchanges, and the keys tried per sector with what each cost.
+void Counts(Session& s, const MifareSession& session, const KeyCost& cost) {
   const card::Counters& c = session.counters();
+  int tried = 0;
+  std::string per_sector;
+  for (const int n : session.keys_tried()) {
+    tried += n;
+    per_sector += (per_sector.empty() ? "" : " ") + std::to_string(n);
+  }
+  const double each = cost.MillisecondsPer(tried);
+  char cost_text[96];
+  std::snprintf(cost_text, sizeof cost_text,
+                "; %.1f ms per key, a key that fails costs 2 exchanges (authentication, card "
+                "request)",
+                each);
+  s.out().JsonOnly("keys_tried_per_sector", session.keys_tried());
+  s.out().JsonOnly("ms_per_key", each);
+  s.out().Field("keys_tried", tried,
+                std::to_string(tried) +
+                    (per_sector.empty() ? "" : " (per sector: " + per_sector + ")") + cost_text);
   s.out().JsonOnly("exchanges", c.exchanges());
-  s.out().JsonOnly("keys_tried", c.auths);
   s.out().Field("exchanges", c.exchanges(),
                 std::to_string(c.exchanges()) + " (" + std::to_string(c.auths) + " keys tried, " +
                     std::to_string(c.requests) + " card requests, " + std::to_string(c.reads) +
@@ -193,6 +233,7 @@ void Counts(Session& s, const MifareSession& session) {
 struct DumpArgs {
   KeyOptions keys;
   std::string format, output;
+  bool partial = false;
 };
 
 const card::DumpFormat& DumpFormatOf(const DumpArgs& args, bool json) {
@@ -218,7 +259,8 @@ const card::DumpFormat& DumpFormatOf(const DumpArgs& args, bool json) {
   return *format;
 }
 
-void ReportDump(Session& s, const CardImage& image, const MifareSession& session) {
+void ReportDump(Session& s, const CardImage& image, const MifareSession& session,
+                const KeyCost& cost) {
   Json sectors = Json::array();
   int failed = 0;
   for (int sector = 0; sector < image.sector_count() && sector < SectorLimit(s); ++sector) {
@@ -226,6 +268,9 @@ void ReportDump(Session& s, const CardImage& image, const MifareSession& session
     Json entry = {{"sector", sector}, {"ok", !image.SectorUnknown(sector)}};
     if (image.key_a[sector]) entry["key_a"] = KeyText(*image.key_a[sector]);
     if (image.key_b[sector]) entry["key_b"] = KeyText(*image.key_b[sector]);
+    if (static_cast<std::size_t>(sector) < session.keys_tried().size()) {
+      entry["keys_tried"] = session.keys_tried()[sector];
+    }
     Json blocks = Json::array();
     for (int b = image.FirstBlock(sector); b <= image.TrailerOf(sector); ++b) {
       std::string data;
@@ -249,7 +294,7 @@ void ReportDump(Session& s, const CardImage& image, const MifareSession& session
                  ")");
     s.out().JsonOnly("stopped_at_sector", stop.sector);
   }
-  Counts(s, session);
+  Counts(s, session, cost);
 }
 
 void Dump(Session& s, const DumpArgs& args) {
@@ -267,35 +312,47 @@ void Dump(Session& s, const DumpArgs& args) {
   s.Open();
   std::optional<Stopped> stopped;
   const Progress progress("dump", s.edition() == Edition::kDisplay ? 15 : 16);
-  MifareSession session(CallsOf(s, stopped, progress), keys, SectorLimit(s));
+  KeyCost cost;
+  MifareSession session(CallsOf(s, stopped, progress, cost), keys, SectorLimit(s));
   if (only) session.OnlyKeyType(*only);
-  RequestCard(s, session);
+  const bool table_shown = args.output.empty() && std::string(format.name) == "text";
+  RequestCard(s, session, !table_shown);
   CardImage image = session.Dump();
   if (session.stop().reason != card::Stop::kNone) image.stopped_at_sector = session.stop().sector;
 
-  const std::string content = format.write(image);
-  if (output) {
-    try {
-      output->Write(content);
-      output->Commit();
-    } catch (const files::FileError& error) {
-      throw SetupError(error.what());
-    }
-    s.out().Field("output", args.output + " (" + format.name + ")");
-  } else if (std::string(format.name) == "text") {
-    std::istringstream lines(content);
-    for (std::string line; std::getline(lines, line);) s.out().Line(line);
+  // Unknown bytes go only where they can be marked as such.
+  const std::string unknown = card::SectorsWithUnknownBytes(image);
+  const bool refused = !unknown.empty() && !format.marks_unknown && !args.partial;
+  if (refused) {
+    std::cerr << "vorlex: dump: nothing written: sectors " << unknown
+              << " have unknown bytes, which " << format.name
+              << " cannot mark (as zeros they would pass for card data); use --format json or "
+                 "nfc, or add --partial to write them as zeros\n";
   } else {
-    std::cout << content << std::flush;
-    s.out().PeopleToStandardError();
+    const std::string content = format.write(image);
+    if (output) {
+      try {
+        output->Write(content);
+        output->Commit();
+      } catch (const files::FileError& error) {
+        throw SetupError(error.what());
+      }
+      s.out().Field("output", args.output + " (" + format.name + ")");
+    } else if (table_shown) {
+      std::istringstream lines(content);
+      for (std::string line; std::getline(lines, line);) s.out().Line(line);
+    } else {
+      std::cout << content << std::flush;
+      s.out().PeopleToStandardError();
+    }
+    if (!unknown.empty() && !format.marks_unknown) {
+      std::cerr << "vorlex: dump: sectors " << unknown
+                << " have unknown bytes: written as zeros (--partial)\n";
+    }
   }
   s.out().JsonOnly("format", format.name);
-  ReportDump(s, image, session);
-  const std::string unknown = card::SectorsWithUnknownBytes(image);
-  if (!unknown.empty() &&
-      (std::string(format.name) == "bin" || std::string(format.name) == "eml")) {
-    std::cerr << "vorlex: dump: sectors " << unknown << " have unknown bytes: written as zeros\n";
-  }
+  s.out().JsonOnly("written", !refused);
+  ReportDump(s, image, session, cost);
   ThrowIfStopped(session, stopped, "dump");
   std::string closed;
   for (int sector = 0; sector < image.sector_count() && sector < SectorLimit(s); ++sector) {
@@ -305,9 +362,17 @@ void Dump(Session& s, const DumpArgs& args) {
   if (s.edition() == Edition::kDisplay)
     s.out().Line("sector 15 is out of the display edition's reach");
   if (!closed.empty()) {
-    s.last_failure() = CommandFailed{
-        "auth", 0, "", "no key opened sector(s) " + closed + "; the other sectors are in the dump",
-        "more keys: --keys FILE, --key HEX"};
+    s.last_failure() =
+        CommandFailed{"auth", 0, "",
+                      "no key opened sector(s) " + closed +
+                          (refused ? "; nothing written" : "; the other sectors are in the dump"),
+                      "more keys: --keys FILE, --key HEX"};
+    s.Fail();
+  }
+  if (refused) {
+    s.last_failure() =
+        CommandFailed{"dump", 0, "", "sectors " + unknown + " have unknown bytes; nothing written",
+                      "--format json or nfc, or --partial"};
     s.Fail();
   }
 }
@@ -316,7 +381,7 @@ void Dump(Session& s, const DumpArgs& args) {
 
 struct RestoreArgs {
   std::string file, format;
-  bool dry_run = false;
+  bool dry_run = false, any_card = false;
   KeyOptions keys;
   WriteAllowance allowed;
 };
@@ -331,6 +396,8 @@ const char* OutcomeName(MifareSession::Report::Outcome outcome) {
       return "skipped";
     case MifareSession::Report::kRefused:
       return "refused";
+    case MifareSession::Report::kStopped:
+      return "stopped";
     default:
       return "failed";
   }
@@ -340,11 +407,11 @@ void Restore(Session& s, const RestoreArgs& args) {
   const card::DumpFormat* format = nullptr;
   if (!args.format.empty()) {
     format = card::FormatNamed(args.format);
-    if (!format || !format->read) throw UsageError("--format is bin, json, nfc or eml");
+    if (!format) throw UsageError("--format is bin, json, nfc, eml or text");
   }
   CardImage file;
   try {
-    file = card::ReadDump(ReadFile(args.file, files::kDumpFile), format);
+    file = card::ReadDump(ReadFile(args.file, files::kDumpFile), format, args.file);
   } catch (const card::FormatError& error) {
     throw UsageError("nothing written: " + args.file + ": " + error.what());
   }
@@ -352,9 +419,23 @@ void Restore(Session& s, const RestoreArgs& args) {
   s.Open();
   std::optional<Stopped> stopped;
   const Progress progress("restore", std::min(file.sector_count(), SectorLimit(s)));
-  MifareSession session(CallsOf(s, stopped, progress), keys, SectorLimit(s));
+  KeyCost cost;
+  MifareSession session(CallsOf(s, stopped, progress, cost), keys, SectorLimit(s));
   if (const auto only = args.keys.Only()) session.OnlyKeyType(*only);
   RequestCard(s, session);
+  const card::Bytes file_uid = file.CardUid();
+  if (file_uid != session.uid() && !args.any_card) {
+    const std::string card_uid = HexOf(session.uid().data(), session.uid().size());
+    s.last_failure() = CommandFailed{
+        "restore", 0, "",
+        "nothing written: " +
+            (file_uid.empty()
+                 ? args.file + " names no card (no UID in it)"
+                 : args.file + " is a dump of card " + HexOf(file_uid.data(), file_uid.size())) +
+            ", the card in the field is " + card_uid,
+        "--any-card writes it to this card all the same"};
+    s.Fail();
+  }
 
   MifareSession::RestoreOptions options;
   options.dry_run = args.dry_run;
@@ -380,16 +461,28 @@ void Restore(Session& s, const RestoreArgs& args) {
     Json entry = {{"sector", report.sector}, {"outcome", OutcomeName(report.outcome)}};
     std::string line =
         "sector " + std::to_string(report.sector) + "  " + OutcomeName(report.outcome);
-    if (!report.written.empty()) {
-      entry["blocks"] = report.written;
-      line += std::string(args.dry_run ? "  would write blocks " : "  blocks ") +
-              card::BlockList(report.written);
+    if (!report.planned.empty()) {
+      entry["planned"] = report.planned;
+      line += "  would write blocks " + card::BlockList(report.planned);
     }
-    if (report.key) {
-      entry["key_type"] = report.key->type == card::kKeyA ? "A" : "B";
-      entry["key"] = KeyText(report.key->key);
-      line += std::string(" (key ") + (report.key->type == card::kKeyA ? "A " : "B ") +
-              KeyText(report.key->key) + ")";
+    if (!report.written.empty() || !report.verified.empty()) {
+      entry["written"] = report.written;
+      entry["verified"] = report.verified;
+      line += report.written == report.verified
+                  ? "  blocks " + card::BlockList(report.written)
+                  : "  written " + card::BlockList(report.written) + ", verified " +
+                        (report.verified.empty() ? "none" : card::BlockList(report.verified));
+    }
+    std::string opened_by;
+    for (const auto& [name, key] : {std::pair{"A", &report.key_a}, std::pair{"B", &report.key_b}}) {
+      if (!*key) continue;
+      entry[std::string("key_") + (name[0] == 'A' ? "a" : "b")] = KeyText(**key);
+      opened_by +=
+          std::string(opened_by.empty() ? "" : ", ") + "key " + name + " " + KeyText(**key);
+    }
+    if (!opened_by.empty()) line += " (" + opened_by + ")";
+    if (static_cast<std::size_t>(report.sector) < session.keys_tried().size()) {
+      entry["keys_tried"] = session.keys_tried()[report.sector];
     }
     entry["notes"] = report.notes;
     for (const std::string& note : report.notes) line += "; " + note;
@@ -400,7 +493,7 @@ void Restore(Session& s, const RestoreArgs& args) {
   }
   s.out().JsonOnly("sectors", sectors);
   s.out().JsonOnly("dry_run", args.dry_run);
-  Counts(s, session);
+  Counts(s, session, cost);
   ThrowIfStopped(session, stopped, "restore");
   if (failed != 0) {
     s.last_failure() = CommandFailed{"restore", 0, "",
@@ -537,22 +630,35 @@ void AuthWithKeyList(Session& s, int sector, const std::vector<std::string>& key
   const std::vector<card::Key> list = options.Load();
   std::optional<Stopped> stopped;
   const Progress progress("auth", sector + 1);
-  MifareSession session(CallsOf(s, stopped, progress), list, SectorLimit(s));
+  KeyCost cost;
+  MifareSession session(CallsOf(s, stopped, progress, cost), list, SectorLimit(s));
   if (const auto only = options.Only()) session.OnlyKeyType(*only);
   RequestCard(s, session);
-  const auto key = session.Open(sector);
+  // Both keys: the sector stays open with the last one found.
+  const auto key_a = session.Find(sector, card::kKeyA);
+  const auto key_b = session.stop().reason == card::Stop::kNone
+                         ? session.Find(sector, card::kKeyB,
+                                        key_a ? std::vector{*key_a} : std::vector<card::Key>{})
+                         : std::nullopt;
   s.out().Field("sector", sector, std::to_string(sector));
-  Counts(s, session);
+  if (key_a) s.out().Field("key_a", KeyText(*key_a));
+  if (key_b) s.out().Field("key_b", KeyText(*key_b));
+  Counts(s, session, cost);
   ThrowIfStopped(session, stopped, "auth");
-  if (!key) {
+  if (!key_a && !key_b) {
     s.last_failure() = CommandFailed{"auth", 0, "",
                                      "none of the " + std::to_string(list.size()) +
                                          " keys opened sector " + std::to_string(sector),
                                      ""};
     s.Fail();
   }
-  s.out().Field("key_type", key->type == card::kKeyA ? "A" : "B");
-  s.out().Field("key", KeyText(key->key));
+  if (key_a && !key_b) {
+    // A key B that failed left the card unauthenticated: open the sector with key A again.
+    session.Find(sector, card::kKeyA, {*key_a});
+    ThrowIfStopped(session, stopped, "auth");
+  }
+  s.out().Field("key_type", key_b ? "B" : "A");
+  s.out().Field("key", KeyText(key_b ? *key_b : *key_a));
 }
 
 void AddCardFileCommands(CLI::App& app, Registry& registry) {
@@ -566,14 +672,22 @@ void AddCardFileCommands(CLI::App& app, Registry& registry) {
                    "text (the table, default), bin, json, nfc or eml; with --output also from "
                    "the file's extension");
   dump->add_option("--output", d->output, "write the dump to FILE");
+  dump->add_flag("--partial", d->partial,
+                 "write a dump with unknown bytes as bin or eml all the same, those bytes as "
+                 "zeros");
   registry.Add(dump, [d](Session& s) { Dump(s, *d); });
 
   auto r = std::make_shared<RestoreArgs>();
   CLI::App* restore = app.add_subcommand(
       "restore",
-      "write the data blocks of a dump file (bin, json, nfc, eml) to the card and read them back");
+      "write the blocks of a dump file (bin, json, nfc, eml, text) that it holds to the card and "
+      "read them back");
   restore->add_option("file", r->file, "the dump file")->required();
-  restore->add_option("--format", r->format, "bin, json, nfc or eml (default: from the content)");
+  restore->add_option("--format", r->format,
+                      "bin, json, nfc, eml or text (default: from the extension, else from the "
+                      "content; a raw image needs .bin, .mfd, .dump or --format bin)");
+  restore->add_flag("--any-card", r->any_card,
+                    "write the dump to the card in the field even when its UID is another");
   restore->add_flag("--dry-run", r->dry_run,
                     "request the card and open the sectors, but write nothing: show the plan");
   r->keys.AddTo(restore);

@@ -70,7 +70,12 @@ Tap::Tap(const TapOptions& options) : options_(options) {
   start_ns_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
                   std::chrono::steady_clock::now().time_since_epoch())
                   .count();
-  if (options_.log) log_.emplace(*options_.log);  // files::FileError, a runtime_error
+  if (options_.log) log_.emplace(*options_.log);
+  if (!options_.program) {
+    console_ = &std::cout;
+  } else if (!options_.log) {
+    console_ = &std::cerr;
+  }
   device_ = engine::OpenSerialLine(options_.device);
 
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
@@ -96,14 +101,6 @@ Tap::Tap(const TapOptions& options) : options_(options) {
 }
 
 Tap::~Tap() {
-  if (log_) {
-    try {
-      FlushLog();
-      log_->Commit();
-    } catch (const files::FileError& error) {
-      std::cerr << "vorlex-tap: --log: " << error.what() << "\n";
-    }
-  }
   link_.reset();
   if (device_ >= 0) {
     ::ioctl(device_, TIOCNXCL);
@@ -124,8 +121,7 @@ std::int64_t Tap::Now() const {
 Tap::End Tap::Run(int stop) {
   std::uint8_t buffer[4096];
   for (;;) {
-    std::cout.flush();
-    FlushLog();
+    Flush();
     int timeout = -1;
     for (const engine::WireDecoder* decoder : {&from_host_, &from_reader_}) {
       if (!decoder->holding()) continue;
@@ -265,28 +261,31 @@ void Tap::Finish(const std::string& why) {
               {"frames_from_reader", reader_frames_},
               {"anomalies", anomalies_},
               {"dropped", dropped_}});
-  std::cout.flush();
-  FlushLog();
+  Flush();
 }
 
-void Tap::FlushLog() {
-  if (!log_ || log_pending_.empty()) return;
-  log_->Write(log_pending_);
-  log_pending_.clear();
+void Tap::Flush() {
+  if (console_ != nullptr) console_->flush();
+  if (log_) log_->flush();
 }
 
 void Tap::Emit(const std::string& text, const nlohmann::ordered_json& line) {
-  // Text for people on standard output, unless the JSON lines go there instead.
-  const bool json_on_stdout = options_.json && !options_.log;
-  // A device path or note that is not UTF-8 gets U+FFFD, never an invalid line.
-  const std::string json =
-      line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  if (json_on_stdout) {
-    std::cout << json << '\n';
-  } else {
-    std::cout << text << '\n';
+  // Text for people on the console, unless the JSON lines go there instead.
+  if (console_ != nullptr) {
+    if (options_.json && !options_.log) {
+      *console_ << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                << '\n';
+    } else {
+      *console_ << text << '\n';
+    }
   }
-  if (log_) log_pending_ += (options_.json ? json : text) + '\n';
+  if (log_) {
+    if (options_.json) {
+      *log_ << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+    } else {
+      *log_ << text << '\n';
+    }
+  }
 }
 
 }  // namespace vorlex::tap

@@ -5,11 +5,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "link.h"
+#include "log_file.h"
 #include "reader_frame.h"
-#include "replacement_file.h"
 #include "wire_record.h"
 
 namespace vorlex::tap {
@@ -17,10 +18,11 @@ namespace vorlex::tap {
 struct TapOptions {
   std::string device;               // the reader's serial device
   std::optional<std::string> link;  // a symlink to the pty, kept while the tap runs
-  // Where the record goes besides standard output: written to a new file beside it, which
-  // replaces it when the tap ends (however it ends, short of SIGKILL).
-  std::optional<std::string> log;
-  bool json = false;  // the record as JSON lines
+  std::optional<std::string> log;   // where the record goes besides standard output
+  bool json = false;                // the record as JSON lines
+  // A program under test owns standard output: the record goes to the log only, or without
+  // one to standard error.
+  bool program = false;
 };
 
 class Tap {
@@ -47,6 +49,7 @@ class Tap {
   void Report(engine::Side from, const engine::WireEvent& event);
   void Note(const std::string& event, const std::string& text);
   void FlushAll();
+  void Flush();
   void Emit(const std::string& text, const nlohmann::ordered_json& line);
   std::int64_t Now() const;
 
@@ -59,9 +62,8 @@ class Tap {
   engine::Bytes last_request_;
   bool have_request_ = false;
   std::uint64_t host_frames_ = 0, reader_frames_ = 0, anomalies_ = 0, dropped_ = 0;
-  std::optional<files::ReplacementFile> log_;
-  std::string log_pending_;  // lines not yet written to log_
-  void FlushLog();
+  std::optional<launch::LogFile> log_;
+  std::ostream* console_ = nullptr;  // the record for people (or JSON without a log), if any
 };
 
 }  // namespace vorlex::tap

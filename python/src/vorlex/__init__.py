@@ -1,13 +1,14 @@
 """VORLEX card readers from Python: both editions of the library over ctypes, and the reader
 simulator for tests. See docs/python.md."""
-from .errors import LibraryError, NoAnswer, PortError, ReaderError, Refused, VorlexError
+from .errors import (LibraryError, NoAnswer, OutcomeUnknown, PortError, ReaderError, Refused,
+                     VorlexError)
 from .reader import Card, Purse, Reader, Response, open
 from .record import PurchaseRecord
 from .simulator import Simulator, SimulatorError, find_simulator, simulator
 
 __version__ = "1.0.0"
 __all__ = [
-    "Card", "LibraryError", "NoAnswer", "PortError", "PurchaseRecord", "Purse", "Reader",
+    "Card", "LibraryError", "NoAnswer", "OutcomeUnknown", "PortError", "PurchaseRecord", "Purse", "Reader",
     "ReaderError", "Refused", "Response", "Simulator", "SimulatorError", "VorlexError",
     "find_simulator", "open", "simulator",
 ]

@@ -65,6 +65,26 @@ std::optional<int> BlocksOfType(const std::string& type_name) {
   return std::nullopt;
 }
 
+int BlocksOfAtqa(const Atqa& atqa) { return ((atqa[0] | atqa[1]) & 0x1F) == 0x02 ? 256 : 64; }
+
+std::optional<int> BlocksOfSak(std::uint8_t sak) {
+  switch (sak) {
+    case 0x09:
+      return 20;
+    case 0x08:
+    case 0x88:
+      return 64;
+    case 0x19:
+      return 128;
+    case 0x18:
+      return 256;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::uint8_t SakOfAtqa(const Atqa& atqa) { return BlocksOfAtqa(atqa) == 256 ? 0x18 : 0x08; }
+
 CardImage::CardImage(int block_count)
     : blocks(static_cast<std::size_t>(block_count), Block{}),
       known(static_cast<std::size_t>(block_count), 0) {
@@ -120,21 +140,50 @@ std::optional<std::array<std::uint8_t, 4>> CardImage::AccessBytes(int sector) co
   return bytes;
 }
 
-Bytes CardImage::CardUid() const {
-  if (!uid.empty()) return uid;
-  const Block& b0 = blocks[0];
-  if (!BlockKnown(0) || (b0[0] ^ b0[1] ^ b0[2] ^ b0[3]) != b0[4]) return {};
-  return Bytes(b0.begin(), b0.begin() + 4);
+namespace {
+
+// Block 0 as a card with a 4-byte UID holds it: UID, check byte, SAK, ATQA.
+bool BlockZeroTells(const CardImage& card) {
+  const Block& b0 = card.blocks[0];
+  return card.uid.size() <= 4 && card.BlockKnown(0) && (b0[0] ^ b0[1] ^ b0[2] ^ b0[3]) == b0[4] &&
+         (card.uid.empty() || std::equal(card.uid.begin(), card.uid.end(), b0.begin()));
 }
 
-std::optional<std::array<std::uint8_t, 2>> CardImage::CardAtqa() const {
-  if (atqa || uid.size() > 4 || CardUid().empty()) return atqa;
-  return std::array<std::uint8_t, 2>{blocks[0][7], blocks[0][6]};
+}  // namespace
+
+Bytes CardImage::CardUid() const {
+  if (!uid.empty()) return uid;
+  if (!BlockZeroTells(*this)) return {};
+  return Bytes(blocks[0].begin(), blocks[0].begin() + 4);
+}
+
+std::optional<Atqa> CardImage::CardAtqa() const {
+  if (atqa || !BlockZeroTells(*this)) return atqa;
+  return Atqa{blocks[0][7], blocks[0][6]};
 }
 
 std::optional<std::uint8_t> CardImage::CardSak() const {
-  if (sak || uid.size() > 4 || CardUid().empty()) return sak;
-  return blocks[0][5];
+  if (sak) return sak;
+  if (BlockZeroTells(*this)) return blocks[0][5];
+  if (const auto reported = CardAtqa()) return SakOfAtqa(*reported);
+  return std::nullopt;
+}
+
+void CardImage::ForgetWhatRawImagesCannotTell() {
+  for (int s = 0; s < sector_count(); ++s) {
+    const int trailer = TrailerOf(s);
+    const auto conditions = AccessConditionsOf(blocks[trailer]);
+    if (!conditions) {
+      for (int b = FirstBlock(s); b <= trailer; ++b) known[b] = 0;
+    } else if (!KeyBReadable((*conditions)[3])) {
+      known[trailer] &= 0x03FF;
+      // Its dumper may not have had key B either: what key B alone reads is unknown too.
+      for (int i = 0; i + 1 < BlocksIn(s); ++i) {
+        const int group = BlocksIn(s) == 4 ? i : i / 5;
+        if ((DataRightsOf((*conditions)[group]).read & kMayKeyA) == 0) known[FirstBlock(s) + i] = 0;
+      }
+    }
+  }
 }
 
 std::vector<std::pair<std::string, std::string>> AccessConditionsText(const CardImage& card,

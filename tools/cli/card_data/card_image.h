@@ -30,6 +30,13 @@ bool ValidBlockCount(int blocks);
 const char* TypeName(int blocks);  // "MINI", "1K", "2K", "4K"
 std::optional<int> BlocksOfType(const std::string& type_name);
 
+using Atqa = std::array<std::uint8_t, 2>;  // as the card request reports it, high byte first
+// What a card's ATQA and SAK say of its size: 4K for the ATQA of a 4K card (anticollision bit
+// 2), else 1K; a SAK from block 0 (Mini 09, 1K 08, 2K 19, 4K 18) says it better.
+int BlocksOfAtqa(const Atqa& atqa);
+std::optional<int> BlocksOfSak(std::uint8_t sak);
+std::uint8_t SakOfAtqa(const Atqa& atqa);
+
 struct CardImage {
   explicit CardImage(int block_count = 64);
 
@@ -61,16 +68,23 @@ struct CardImage {
   std::optional<std::array<std::uint8_t, 4>> AccessBytes(int sector) const;
 
   // UID, ATQA, SAK as stored, else as block 0 of a card with a 4-byte UID gives them (the BCC
-  // in byte 4 checks out): UID bytes 0-3, SAK byte 5, ATQA bytes 6-7 (stored low byte first).
+  // in byte 4 checks out): UID bytes 0-3, SAK byte 5, ATQA bytes 6-7 (stored low byte first);
+  // a SAK that neither gives comes from the ATQA, never made up.
   Bytes CardUid() const;
-  std::optional<std::array<std::uint8_t, 2>> CardAtqa() const;
+  std::optional<Atqa> CardAtqa() const;
   std::optional<std::uint8_t> CardSak() const;
+
+  // Forgets what a raw image (bin, eml) cannot tell: a sector whose trailer holds invalid access
+  // bits (all zeros, as tools write sectors they did not read) is not in it, and a key B that
+  // the access bits hide is unknown whatever bytes stand there, as are the blocks only key B
+  // may read.
+  void ForgetWhatRawImagesCannotTell();
 
   std::vector<Block> blocks;
   std::vector<std::uint16_t> known;  // bit n: byte n of the block is known
   std::vector<std::optional<Key>> key_a, key_b;
   Bytes uid;
-  std::optional<std::array<std::uint8_t, 2>> atqa;
+  std::optional<Atqa> atqa;
   std::optional<std::uint8_t> sak;
   // A dump that stopped early: the sector it stopped at; it and the ones after were not read.
   std::optional<int> stopped_at_sector;

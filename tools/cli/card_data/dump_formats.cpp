@@ -101,10 +101,11 @@ CardImage ReadBin(const std::string& content) {
     std::copy_n(content.begin() + b * kBlockBytes, kBlockBytes, block.begin());
     card.SetBlock(b, block);
   }
+  card.ForgetWhatRawImagesCannotTell();
   return card;
 }
 
-// ---- eml: one block per line, 32 hex digits -------------------------------------------------
+// ---- eml: one block per line, 32 hex digits, # comment lines -------------------------------
 
 std::string WriteEml(const CardImage& card) {
   std::string out;
@@ -120,7 +121,7 @@ CardImage ReadEml(const std::string& content) {
   const std::vector<std::string> lines = Lines(content);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     std::string row = Trim(lines[i]);
-    if (!row.empty()) rows.emplace_back(static_cast<int>(i) + 1, std::move(row));
+    if (!row.empty() && row[0] != '#') rows.emplace_back(static_cast<int>(i) + 1, std::move(row));
   }
   if (!ValidBlockCount(static_cast<int>(rows.size()))) {
     Fail(LineAt(static_cast<int>(lines.size())),
@@ -133,6 +134,7 @@ CardImage ReadEml(const std::string& content) {
       Fail(LineAt(rows[b].first), "a block is 32 hex digits, not \"" + rows[b].second + "\"");
     }
   }
+  card.ForgetWhatRawImagesCannotTell();
   return card;
 }
 
@@ -169,9 +171,40 @@ Bytes ParseSpacedHex(const std::string& text, const std::string& where) {
   return out;
 }
 
+// The file versions and Mifare Classic data formats the handheld tool loads. Data format 1
+// marks no byte unknown: its key maps (bit n: the key of sector n was found) tell which
+// sectors were read.
+constexpr int kNfcOldestVersion = 2, kNfcNewestVersion = 4;
+constexpr int kNfcKeyMapsFormat = 1, kNfcUnknownMarksFormat = 2;
+
+std::optional<std::uint64_t> KeyMap(const std::string& value) {
+  std::string digits;
+  for (const char c : value) {
+    if (c != ' ') digits += c;
+  }
+  if (digits.empty() || digits.size() > 16) return std::nullopt;
+  std::uint64_t map = 0;
+  for (const char c : digits) {
+    const auto nibble = HexByte('0', c);
+    if (!nibble) return std::nullopt;
+    map = map << 4 | *nibble;
+  }
+  return map;
+}
+
+int NumberField(const std::string& value, const std::string& where, const std::string& name) {
+  if (value.empty() || value.size() > 3 ||
+      !std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); })) {
+    Fail(where, name + ": \"" + value + "\" is not a number");
+  }
+  return std::stoi(value);
+}
+
 CardImage ReadNfc(const std::string& content) {
   const std::vector<std::string> lines = Lines(content);
-  std::optional<int> type_blocks;
+  std::optional<int> type_blocks, version, data_format;
+  std::optional<std::uint64_t> key_a_map, key_b_map;
+  std::string data_format_where;
   Bytes uid;
   std::optional<Bytes> atqa, sak;
   std::map<int, std::pair<int, std::string>> block_rows;  // block -> line number, text
@@ -184,11 +217,27 @@ CardImage ReadNfc(const std::string& content) {
                       value = Trim(std::string_view(line).substr(colon + 1));
     if (name == "Filetype" && value != kNfcFiletype) {
       Fail(where, "not an NFC device file (\"" + value + "\")");
+    } else if (name == "Version") {
+      version = NumberField(value, where, name);
+      if (*version < kNfcOldestVersion || *version > kNfcNewestVersion) {
+        Fail(where, "Version " + value + ": files of version " + std::to_string(kNfcOldestVersion) +
+                        " to " + std::to_string(kNfcNewestVersion) + " are read");
+      }
     } else if (name == "Device type" && value != "Mifare Classic") {
-      Fail(where, "a " + value + " file, not Mifare Classic");
+      Fail(where, "Device type: a " + value + " file, not Mifare Classic");
     } else if (name == "Mifare Classic type") {
       type_blocks = BlocksOfType(value);
       if (!type_blocks) Fail(where, "unknown Mifare Classic type \"" + value + "\"");
+    } else if (name == "Data format version") {
+      data_format = NumberField(value, where, name);
+      data_format_where = where;
+      if (*data_format != kNfcKeyMapsFormat && *data_format != kNfcUnknownMarksFormat) {
+        Fail(where, "Data format version " + value + ": data formats 1 and 2 are read");
+      }
+    } else if (name == "Key A map" || name == "Key B map") {
+      const auto map = KeyMap(value);
+      if (!map) Fail(where, name + ": \"" + value + "\" is not a hex bit map");
+      (name == "Key A map" ? key_a_map : key_b_map) = map;
     } else if (name == "UID") {
       uid = ParseSpacedHex(value, where);
       if (uid.size() != 4 && uid.size() != 7 && uid.size() != 10)
@@ -208,6 +257,16 @@ CardImage ReadNfc(const std::string& content) {
       block_rows[std::stoi(number)] = {static_cast<int>(i) + 1, value};
     }
   }
+  if (!version) Fail("line 1", "Version: absent; an NFC device file names its version");
+  if (!data_format) {
+    Fail("line " + std::to_string(lines.size()),
+         "Data format version: absent; a Mifare Classic file names it (1 or 2)");
+  }
+  if (*data_format == kNfcKeyMapsFormat && (!key_a_map || !key_b_map)) {
+    Fail(data_format_where, std::string("Data format version 1 without \"") +
+                                (key_a_map ? "Key B map" : "Key A map") +
+                                "\": nothing in the file says which sectors were read");
+  }
   int blocks = type_blocks.value_or(64);
   if (!block_rows.empty() && block_rows.rbegin()->first >= blocks) {
     Fail(LineAt(block_rows.rbegin()->second.first),
@@ -219,8 +278,20 @@ CardImage ReadNfc(const std::string& content) {
       Fail(LineAt(row.first), "a block is 16 hex bytes or ?? separated by spaces");
     }
   }
+  if (*data_format == kNfcKeyMapsFormat) {
+    for (int s = 0; s < card.sector_count(); ++s) {
+      const bool a = s < 64 && (*key_a_map >> s & 1), b = s < 64 && (*key_b_map >> s & 1);
+      const int trailer = card.TrailerOf(s);
+      if (!a && !b) {
+        for (int n = card.FirstBlock(s); n <= trailer; ++n) card.known[n] = 0;
+        continue;
+      }
+      if (!a) card.known[trailer] &= 0xFFC0;
+      if (!b) card.known[trailer] &= 0x03FF;
+    }
+  }
   card.uid = uid;
-  if (atqa) card.atqa = std::array<std::uint8_t, 2>{(*atqa)[0], (*atqa)[1]};
+  if (atqa) card.atqa = Atqa{(*atqa)[0], (*atqa)[1]};
   if (sak) card.sak = (*sak)[0];
   return card;
 }
@@ -234,7 +305,11 @@ std::string WriteJson(const CardImage& card) {
   ordered_json& info = out["Card"];
   const Bytes uid = card.CardUid();
   info["UID"] = HexOf(uid.data(), uid.size());
-  if (const auto atqa = card.CardAtqa()) info["ATQA"] = HexOf(atqa->data(), 2);
+  // As the card sends it (and block 0 holds it): low byte first.
+  if (const auto atqa = card.CardAtqa()) {
+    const Atqa sent{(*atqa)[1], (*atqa)[0]};
+    info["ATQA"] = HexOf(sent.data(), 2);
+  }
   if (const auto sak = card.CardSak()) info["SAK"] = HexOf(&*sak, 1);
   ordered_json& blocks = out["blocks"];
   blocks = ordered_json::object();
@@ -311,11 +386,19 @@ CardImage ReadJson(const std::string& content) {
     const int line =
         1 + static_cast<int>(std::count(content.begin(), content.begin() + offset, '\n'));
     Fail(LineAt(line) + " (offset " + std::to_string(error.byte) + ")", "not valid JSON");
-  } catch (const nlohmann::json::exception& error) {
-    // A number beyond any double (1E400), say: valid syntax that nothing can hold.
-    Fail("JSON", std::string("cannot be read: ") + error.what());
+  } catch (const nlohmann::json::exception& error) {  // a number too large, ...
+    Fail("offset 0", std::string("not valid JSON: ") + error.what());
   }
-  if (!doc.is_object() || !doc.contains("blocks") || !doc["blocks"].is_object()) {
+  if (!doc.is_object()) Fail("offset 0", "a JSON dump is an object");
+  const auto type = doc.find("FileType");
+  if (type == doc.end() || !type->is_string()) {
+    Fail("\"FileType\"", "absent; a Mifare Classic dump says \"mfc v2\" or \"mfcard\"");
+  }
+  if (*type != "mfc v2" && *type != "mfcard") {
+    Fail("\"FileType\"", "\"" + type->get<std::string>() +
+                             "\" is not a Mifare Classic dump (\"mfc v2\" or \"mfcard\")");
+  }
+  if (!doc.contains("blocks") || !doc["blocks"].is_object()) {
     Fail("\"blocks\"", "a JSON dump has an object \"blocks\"");
   }
   int highest = -1;
@@ -334,7 +417,7 @@ CardImage ReadJson(const std::string& content) {
     if (const auto uid = HexField(info, "UID", 0, "Card")) card.uid = HexBytes(*uid, "Card.UID");
     if (const auto atqa = HexField(info, "ATQA", 2, "Card")) {
       const Bytes bytes = HexBytes(*atqa, "Card.ATQA");
-      card.atqa = std::array<std::uint8_t, 2>{bytes[0], bytes[1]};
+      card.atqa = Atqa{bytes[1], bytes[0]};  // low byte first in the file
     }
     if (const auto sak = HexField(info, "SAK", 1, "Card")) card.sak = HexBytes(*sak, "Card.SAK")[0];
   }
@@ -351,17 +434,24 @@ CardImage ReadJson(const std::string& content) {
 
 // ---- text: the table for people -----------------------------------------------------------------
 
+constexpr char kTextHeading[] = "sector  block  data";
+
 std::string WriteText(const CardImage& card) {
   std::ostringstream out;
-  out << "sector  block  data\n";
+  const Bytes uid = card.CardUid();
+  out << "uid   " << HexOf(uid.data(), uid.size()) << "\n";
+  if (const auto atqa = card.CardAtqa()) out << "atqa  " << HexOf(atqa->data(), 2) << "\n";
+  if (const auto sak = card.CardSak()) out << "sak   " << HexOf(&*sak, 1) << "\n";
+  out << kTextHeading << "\n";
   for (int s = 0; s < card.sector_count(); ++s) {
     char head[32];
     if (card.SectorUnknown(s)) {
       std::snprintf(head, sizeof head, "%6d      -  ", s);
-      const bool not_reached = card.stopped_at_sector && s >= *card.stopped_at_sector;
+      const auto stop = card.stopped_at_sector;
       out << head
-          << (not_reached ? "not read: the dump stopped before this sector\n"
-                          : "no key opened this sector\n");
+          << (stop && s > *stop    ? "not read: the dump stopped before this sector\n"
+              : stop && s == *stop ? "not read: the dump stopped in this sector\n"
+                                   : "no key opened this sector\n");
       continue;
     }
     for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) {
@@ -376,10 +466,64 @@ std::string WriteText(const CardImage& card) {
   return out.str();
 }
 
+// The table as WriteText writes it, or as the tool shows it on a terminal (other lines before
+// the table, the tool's report after it): "uid", "atqa" and "sak" lines, then the heading, then
+// one row per block, "SECTOR - text" for a sector not read.
+CardImage ReadText(const std::string& content) {
+  const std::vector<std::string> lines = Lines(content);
+  Bytes uid;
+  std::optional<Bytes> atqa, sak;
+  std::size_t i = 0;
+  for (; i < lines.size() && Trim(lines[i]) != kTextHeading; ++i) {
+    std::istringstream words(lines[i]);
+    std::string name, value;
+    words >> name >> value;
+    const std::string where = LineAt(static_cast<int>(i) + 1);
+    if (name == "uid") uid = HexBytes(value, where);
+    if (name == "atqa" || name == "sak") (name == "atqa" ? atqa : sak) = HexBytes(value, where);
+  }
+  if (i == lines.size()) Fail("line 1", "no \"" + std::string(kTextHeading) + "\" heading");
+  std::vector<std::pair<int, std::string>> rows;  // line number, text
+  int sectors = 0;
+  for (++i; i < lines.size(); ++i) {
+    const std::string row = Trim(lines[i]);
+    if (row.empty() || !std::isdigit(static_cast<unsigned char>(row[0]))) break;  // the report
+    rows.emplace_back(static_cast<int>(i) + 1, row);
+    sectors = std::max(sectors, 1 + NumberField(row.substr(0, row.find(' ')),
+                                                LineAt(rows.back().first), "sector"));
+  }
+  const int blocks = sectors <= 5 ? 20 : sectors <= 16 ? 64 : sectors <= 32 ? 128 : 256;
+  CardImage card(blocks);
+  if (sectors > card.sector_count()) Fail(LineAt(rows.back().first), "more than 40 sectors");
+  for (const auto& [number, row] : rows) {
+    std::istringstream words(row);
+    std::string sector, block, data;
+    words >> sector >> block >> data;
+    const std::string where = LineAt(number);
+    const int s = NumberField(sector, where, "sector");
+    if (block == "-") continue;  // not read
+    const int b = NumberField(block, where, "block");
+    if (b >= card.BlocksIn(s) || !ParseBlock(data, false, card, card.FirstBlock(s) + b)) {
+      Fail(where, "\"SECTOR BLOCK DATA\": a block of the sector and 32 hex digits (?? unknown)");
+    }
+  }
+  if (atqa && atqa->size() == 2) card.atqa = Atqa{(*atqa)[0], (*atqa)[1]};
+  if (sak && sak->size() == 1) card.sak = (*sak)[0];
+  card.uid = uid;
+  return card;
+}
+
+bool LooksLikeText(const std::string& content) {
+  for (const std::string& line : Lines(content)) {
+    if (Trim(line) == kTextHeading) return true;
+  }
+  return false;
+}
+
 bool LooksLikeEml(const std::string& content) {
   for (const std::string& line : Lines(content)) {
     const std::string row = Trim(line);
-    if (row.empty()) continue;
+    if (row.empty() || row[0] == '#') continue;
     return row.size() == 2 * kBlockBytes &&
            std::all_of(row.begin(), row.end(),
                        [](unsigned char c) { return std::isxdigit(c) || c == '?' || c == '-'; });
@@ -391,11 +535,11 @@ bool LooksLikeEml(const std::string& content) {
 
 const std::vector<DumpFormat>& DumpFormats() {
   static const std::vector<DumpFormat> formats = {
-      {"text", {".txt"}, false, WriteText, nullptr},
-      {"bin", {".bin", ".mfd", ".dump"}, true, WriteBin, ReadBin},
-      {"json", {".json"}, false, WriteJson, ReadJson},
-      {"nfc", {".nfc"}, false, WriteNfc, ReadNfc},
-      {"eml", {".eml"}, false, WriteEml, ReadEml},
+      {"text", {".txt"}, false, true, WriteText, ReadText},
+      {"bin", {".bin", ".mfd", ".dump"}, true, false, WriteBin, ReadBin},
+      {"json", {".json"}, false, true, WriteJson, ReadJson},
+      {"nfc", {".nfc"}, false, true, WriteNfc, ReadNfc},
+      {"eml", {".eml"}, false, false, WriteEml, ReadEml},
   };
   return formats;
 }
@@ -427,26 +571,17 @@ const DumpFormat& DetectFormat(const std::string& content) {
   const std::string start = Trim(head.substr(0, 64));
   if (start.rfind("Filetype:", 0) == 0) return *FormatNamed("nfc");
   if (!start.empty() && start[0] == '{') return *FormatNamed("json");
+  if (LooksLikeText(content)) return *FormatNamed("text");
   if (LooksLikeEml(content)) return *FormatNamed("eml");
-  if (start.rfind("uid ", 0) == 0) {
-    Fail("line 1", "the text table is for people: dump with --format bin, json, nfc or eml");
-  }
-  // Bytes no text file holds: a raw image, whose reader names what is wrong with its size.
-  const bool binary = std::any_of(content.begin(), content.end(), [](char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 && byte != '\n' && byte != '\r' && byte != '\t';
-  });
-  if (binary || (content.size() % kBlockBytes == 0 &&
-                 ValidBlockCount(static_cast<int>(content.size() / kBlockBytes)))) {
-    return *FormatNamed("bin");
-  }
-  Fail("offset 0",
-       "not a dump in bin, json, nfc or eml (" + std::to_string(content.size()) + " bytes)");
+  // Any file of 1024 bytes would pass for a raw image: that takes its name or --format bin.
+  Fail("offset 0", "not a dump in json, nfc, eml or text (" + std::to_string(content.size()) +
+                       " bytes); a raw image is named .bin, .mfd or .dump, or read with "
+                       "--format bin");
 }
 
-CardImage ReadDump(const std::string& content, const DumpFormat* format) {
+CardImage ReadDump(const std::string& content, const DumpFormat* format, const std::string& path) {
+  if (!format) format = FormatOfPath(path);
   if (!format) format = &DetectFormat(content);
-  if (!format->read) Fail(format->name, "this format is written only, not read");
   return format->read(content);
 }
 

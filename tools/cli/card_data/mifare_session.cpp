@@ -1,6 +1,7 @@
 #include "mifare_session.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "mifare_safety.h"
@@ -8,13 +9,29 @@
 namespace vorlex::cli::card {
 namespace {
 
-constexpr std::uint8_t kSak4K = 0x18, kSakMini = 0x09;
 constexpr int kNoAnswer = 1;
+using Conditions = std::array<int, 4>;
 
 std::string HexStatus(int result) {
   char text[8];
   std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(result) & 0xFFFF);
   return text;
+}
+
+std::uint8_t MaskOf(KeyType type) { return type == kKeyA ? kMayKeyA : kMayKeyB; }
+char NameOf(KeyType type) { return type == kKeyA ? 'A' : 'B'; }
+
+// The access group of block `i` of a sector of `count` blocks: a 16-block sector shares each
+// data condition among five blocks.
+int GroupOf(int i, int count) { return i == count - 1 ? 3 : count == 4 ? i : i / 5; }
+
+std::string BitsOf(int condition) {
+  return {static_cast<char>('0' + (condition >> 2 & 1)),
+          static_cast<char>('0' + (condition >> 1 & 1)), static_cast<char>('0' + (condition & 1))};
+}
+
+bool SameKeyBytes(const Block& data, int at, const Key& key) {
+  return std::equal(key.begin(), key.end(), data.begin() + at);
 }
 
 }  // namespace
@@ -24,14 +41,14 @@ MifareSession::MifareSession(MifareCalls calls, std::vector<Key> keys, int secto
 
 bool MifareSession::Stopped() {
   if (stop_.reason == Stop::kNone && calls_.interrupted && calls_.interrupted()) {
-    stop_.reason = Stop::kInterrupted;
+    stop_ = {Stop::kInterrupted, sector_, 0, ""};
   }
   return stop_.reason != Stop::kNone;
 }
 
-bool MifareSession::Fatal(int result, const char* step, int sector) {
+bool MifareSession::Fatal(int result, const char* step) {
   if (result != kNoAnswer) return false;
-  stop_ = {Stop::kNoAnswer, sector, result, step};
+  stop_ = {Stop::kNoAnswer, sector_, result, step};
   return true;
 }
 
@@ -46,101 +63,152 @@ int MifareSession::Request() {
   return result;
 }
 
-void MifareSession::Remember(const SectorKey& key) {
-  found_.erase(std::remove(found_.begin(), found_.end(), key.key), found_.end());
-  found_.insert(found_.begin(), key.key);
+void MifareSession::Remember(const Key& key) {
+  found_.erase(std::remove(found_.begin(), found_.end(), key), found_.end());
+  found_.insert(found_.begin(), key);
 }
 
-std::optional<SectorKey> MifareSession::Open(int sector, const std::vector<SectorKey>& first,
-                                             std::optional<KeyType> only) {
-  int tried = 0;
-  for (const KeyType type : {kKeyA, kKeyB}) {
-    if ((only && type != *only) || (only_type_ && type != *only_type_)) continue;
-    // The file's keys, then those that opened other sectors, then the list; each once.
-    std::vector<Key> candidates;
-    const auto add = [&](const Key& key) {
-      if (std::find(candidates.begin(), candidates.end(), key) == candidates.end()) {
-        candidates.push_back(key);
-      }
-    };
-    for (const SectorKey& key : first) {
-      if (key.type == type) add(key.key);
+void MifareSession::CountKey(int sector) {
+  if (keys_tried_.size() <= static_cast<std::size_t>(sector)) {
+    keys_tried_.resize(static_cast<std::size_t>(sector) + 1, 0);
+  }
+  ++keys_tried_[sector];
+}
+
+bool MifareSession::Auth(int sector, KeyType type, const Key& key) {
+  if (Stopped()) return false;
+  ++counters_.auths;
+  const int result = calls_.auth(sector, type, key);
+  if (result == 0) return true;
+  Fatal(result, "auth");
+  return false;
+}
+
+bool MifareSession::Reopen(int sector, KeyType type, const Key& key) {
+  if (Stopped()) return false;
+  const int again = Request();
+  if (again != 0) {
+    if (!Fatal(again, "card-request")) stop_ = {Stop::kCardLost, sector_, again, "card-request"};
+    return false;
+  }
+  return Auth(sector, type, key);
+}
+
+std::optional<Key> MifareSession::Find(int sector, KeyType type, const std::vector<Key>& first) {
+  if (only_type_ && type != *only_type_) return std::nullopt;
+  std::vector<Key> candidates;
+  const auto add = [&](const Key& key) {
+    if (std::find(candidates.begin(), candidates.end(), key) == candidates.end()) {
+      candidates.push_back(key);
     }
-    for (const Key& key : found_) add(key);
-    for (const Key& key : keys_) add(key);
-    for (const Key& key : candidates) {
-      if (Stopped()) return std::nullopt;
-      if (calls_.progress) calls_.progress(sector, tried);
-      ++tried;
-      ++counters_.auths;
-      const int result = calls_.auth(sector, type, key);
-      if (result == 0) {
-        Remember({type, key});
-        return SectorKey{type, key};
-      }
-      if (Fatal(result, "auth", sector)) return std::nullopt;
-      const int again = Request();
-      if (again != 0) {
-        if (!Fatal(again, "card-request", sector))
-          stop_ = {Stop::kCardLost, sector, again, "card-request"};
-        return std::nullopt;
-      }
+  };
+  for (const Key& key : first) add(key);
+  for (const Key& key : found_) add(key);
+  for (const Key& key : keys_) add(key);
+  for (const Key& key : candidates) {
+    if (Stopped()) return std::nullopt;
+    if (calls_.progress) {
+      calls_.progress(
+          sector, static_cast<std::size_t>(sector) < keys_tried_.size() ? keys_tried_[sector] : 0);
+    }
+    CountKey(sector);
+    ++counters_.auths;
+    const int result = calls_.auth(sector, type, key);
+    if (result == 0) {
+      Remember(key);
+      return key;
+    }
+    if (Fatal(result, "auth")) return std::nullopt;
+    const int again = Request();
+    if (again != 0) {
+      if (!Fatal(again, "card-request")) stop_ = {Stop::kCardLost, sector_, again, "card-request"};
+      return std::nullopt;
     }
   }
   return std::nullopt;
 }
 
+std::optional<SectorKey> MifareSession::Open(int sector) {
+  sector_ = sector;
+  if (const auto a = Find(sector, kKeyA)) return SectorKey{kKeyA, *a};
+  if (Stopped()) return std::nullopt;
+  if (const auto b = Find(sector, kKeyB)) return SectorKey{kKeyB, *b};
+  return std::nullopt;
+}
+
 CardImage MifareSession::Dump() {
-  CardImage card(64);
+  CardImage card(atqa_.size() == 2 ? BlocksOfAtqa({atqa_[0], atqa_[1]}) : 64);
+  keys_tried_.assign(static_cast<std::size_t>(card.sector_count()), 0);
   for (int s = 0; s < card.sector_count() && s < sector_limit_; ++s) {
+    sector_ = s;
     if (calls_.progress) calls_.progress(s, 0);
-    const std::optional<SectorKey> key = Open(s);
-    if (!key) {
-      if (Stopped()) break;
-      continue;
+    const int first = card.FirstBlock(s), count = card.BlocksIn(s);
+    std::vector<std::optional<Block>> read(static_cast<std::size_t>(count));
+    std::optional<Conditions> conditions;
+    std::optional<Block> trailer;  // as read with the key that could see the access bits
+    bool key_b_is_data = false;
+    // Reads what `type` may read (everything while the access bits are unknown), the trailer
+    // first for them. False when the card was lost or the session stopped.
+    const auto read_with = [&](KeyType type, const Key& key) {
+      for (int n = 0; n < count; ++n) {
+        const int i = n == 0 ? count - 1 : n - 1;
+        if (read[i] || Stopped()) continue;
+        const bool is_trailer = i == count - 1;
+        if (!is_trailer && conditions &&
+            (DataRightsOf((*conditions)[GroupOf(i, count)]).read & MaskOf(type)) == 0) {
+          continue;
+        }
+        Block data{};
+        ++counters_.reads;
+        const int result = calls_.read(s, i, data);
+        if (result != 0) {
+          if (Fatal(result, "read") || !Reopen(s, type, key)) return false;
+          continue;
+        }
+        if (!is_trailer) {
+          read[i] = data;
+          continue;
+        }
+        // Where this key may not see the access bits they read as zeros, which do not decode.
+        conditions = AccessConditionsOf(data);
+        if (conditions) {
+          read[i] = data;
+          trailer = data;
+          key_b_is_data = type == kKeyA && KeyBReadable((*conditions)[3]);
+        }
+      }
+      return true;
+    };
+    const std::optional<Key> key_a = Find(s, kKeyA);
+    if (key_a) read_with(kKeyA, *key_a);
+    std::optional<Key> key_b;
+    // A readable key B is data, and opens nothing.
+    if (!key_b_is_data && !Stopped()) key_b = Find(s, kKeyB);
+    if (key_b) read_with(kKeyB, *key_b);
+
+    for (int i = 0; i + 1 < count; ++i) {
+      if (read[i]) card.SetBlock(first + i, *read[i]);
     }
-    const int first = card.FirstBlock(s);
-    bool lost = false;
-    for (int b = 0; b < card.BlocksIn(s) && !lost; ++b) {
-      if (Stopped()) break;
-      Block data{};
-      ++counters_.reads;
-      const int result = calls_.read(s, b, data);
-      if (result == 0) {
-        card.SetBlock(first + b, data);
-        continue;
-      }
-      if (Fatal(result, "read", s)) break;
-      // A refused read leaves the card as a failed authentication does.
-      lost = Request() != 0;
-      if (!lost) {
-        ++counters_.auths;
-        lost = calls_.auth(s, key->type, key->key) != 0;
-      }
-    }
-    const int trailer = card.TrailerOf(s);
-    if (card.ByteKnown(trailer, 6)) {
-      Block& t = card.blocks[trailer];
-      const auto conditions = AccessConditionsOf(t);
-      // Where key A may read key B, key B is data and reads back as it is.
-      const bool key_b_is_data = key->type == kKeyA && conditions && KeyBReadable((*conditions)[3]);
-      card.known[trailer] = 0;
-      if (conditions) {
-        for (int i = 6; i < 10; ++i) card.SetByte(trailer, i, t[i]);
-      }
-      const int key_at = key->type == kKeyA ? 0 : 10;
-      for (int i = 0; i < 6; ++i) card.SetByte(trailer, key_at + i, key->key[i]);
+    const int at = card.TrailerOf(s);
+    if (trailer) {
+      for (int i = 6; i < 10; ++i) card.SetByte(at, i, (*trailer)[i]);
       if (key_b_is_data) {
-        for (int i = 10; i < 16; ++i) card.SetByte(trailer, i, t[i]);
+        for (int i = 10; i < 16; ++i) card.SetByte(at, i, (*trailer)[i]);
       }
     }
-    (key->type == kKeyA ? card.key_a : card.key_b)[s] = key->key;
-    if (s == 0 && card.BlockKnown(0) && card.block_count() == 64) {
-      // Block 0 tells the card's size by its SAK.
-      const std::uint8_t sak = card.blocks[0][5];
-      const int blocks = sak == kSak4K ? 256 : sak == kSakMini ? 20 : 64;
-      if (blocks != 64) {
-        CardImage sized(blocks);
+    if (key_a) {
+      for (int i = 0; i < 6; ++i) card.SetByte(at, i, (*key_a)[i]);
+      card.key_a[s] = key_a;
+    }
+    if (key_b) {
+      for (int i = 0; i < 6; ++i) card.SetByte(at, 10 + i, (*key_b)[i]);
+      card.key_b[s] = key_b;
+    }
+    if (s == 0 && card.BlockKnown(0)) {
+      // Block 0 tells the card's size by its SAK better than the ATQA does.
+      const auto blocks = BlocksOfSak(card.blocks[0][5]);
+      if (blocks && *blocks != card.block_count()) {
+        CardImage sized(*blocks);
         for (int b = 0; b < 4; ++b) {
           sized.blocks[b] = card.blocks[b];
           sized.known[b] = card.known[b];
@@ -148,47 +216,62 @@ CardImage MifareSession::Dump() {
         sized.key_a[0] = card.key_a[0];
         sized.key_b[0] = card.key_b[0];
         card = std::move(sized);
+        keys_tried_.resize(static_cast<std::size_t>(card.sector_count()), 0);
       }
     }
     if (Stopped()) break;
   }
   sectors_on_card_ = card.sector_count();
+  keys_tried_.resize(static_cast<std::size_t>(std::min(card.sector_count(), sector_limit_)), 0);
   card.uid = uid_;
-  if (atqa_.size() == 2) card.atqa = std::array<std::uint8_t, 2>{atqa_[0], atqa_[1]};
+  if (atqa_.size() == 2) card.atqa = Atqa{atqa_[0], atqa_[1]};
   return card;
 }
 
 std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
                                                           const RestoreOptions& options) {
   std::vector<Report> reports;
-  const auto sak = file.CardSak();
-  sectors_on_card_ = sak == kSak4K ? 40 : sak == kSakMini ? 5 : 16;
+  sectors_on_card_ =
+      CardImage(atqa_.size() == 2 ? BlocksOfAtqa({atqa_[0], atqa_[1]}) : 64).sector_count();
+  keys_tried_.assign(static_cast<std::size_t>(std::min(sectors_on_card_, sector_limit_)), 0);
   for (int s = 0; s < file.sector_count(); ++s) {
-    Report report{s, Report::kSkipped, {}, {}, {}};
-    const int first = file.FirstBlock(s);
+    sector_ = s;
+    Report report{s, Report::kSkipped, {}, {}, {}, {}, {}, {}};
+    const int first = file.FirstBlock(s), count = file.BlocksIn(s), trailer_at = count - 1;
+    const bool in_file = !file.SectorUnknown(s);
     if (s >= sectors_on_card_ || s >= sector_limit_) {
-      bool data = false;
-      for (int b = first; b < file.TrailerOf(s); ++b) {
-        data |= !file.BlockUnknown(b) && file.blocks[b] != Block{};
-      }
-      if (data) {
+      if (in_file) {
         report.notes.push_back(s >= sector_limit_ ? "out of this edition's reach"
                                                   : "not on this card");
         reports.push_back(std::move(report));
       }
       continue;
     }
-    std::vector<int> plan;  // blocks within the sector
-    bool refused = false;
-    for (int i = 0; i < file.BlocksIn(s); ++i) {
+    if (!in_file) {
+      report.notes.push_back("not in the dump");
+      reports.push_back(std::move(report));
+      continue;
+    }
+    if (calls_.progress) calls_.progress(s, 0);
+
+    std::vector<int> plan;  // blocks within the sector, the trailer last
+    bool refused = false, failed = false;
+    const auto note = [&](int i, const std::string& text) {
+      report.notes.push_back("block " + std::to_string(first + i) + ": " + text);
+    };
+    for (int i = 0; i < count; ++i) {
       const int b = first + i;
       if (file.BlockUnknown(b)) continue;
-      if (!file.BlockKnown(b)) {
-        report.notes.push_back("block " + std::to_string(b) + ": unknown bytes in the file");
+      if (i != trailer_at && !file.BlockKnown(b)) {
+        note(i, "unknown bytes in the file, not written");
+        continue;
+      }
+      if (i == trailer_at && !file.AccessBytes(s)) {
+        note(i, "its access bits are not in the file, not written");
         continue;
       }
       if (const auto verdict = options.verdict(b, file.blocks[b])) {
-        report.notes.push_back("block " + std::to_string(b) + ": " + verdict->reason);
+        note(i, verdict->reason);
         refused |= verdict->refused;
         continue;
       }
@@ -199,73 +282,211 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
       reports.push_back(std::move(report));
       continue;
     }
-    std::vector<SectorKey> file_keys;
-    if (const auto a = file.KeyA(s)) file_keys.push_back({kKeyA, *a});
-    if (const auto b = file.KeyB(s)) file_keys.push_back({kKeyB, *b});
-    report.key = Open(s, file_keys);
-    if (!report.key) {
-      if (Stopped()) break;
+    const bool trailer_planned = plan.back() == trailer_at;
+    const Block& file_trailer = file.blocks[first + trailer_at];
+
+    // Open the sector and learn the card's access bits (key A may always read them).
+    const auto file_key = [](const std::optional<Key>& key) {
+      return key ? std::vector<Key>{*key} : std::vector<Key>{};
+    };
+    std::optional<Conditions> card_conditions;
+    std::optional<Block> card_trailer;
+    std::optional<KeyType> authed;
+    const auto read_trailer = [&](KeyType type, const Key& key) {
+      Block data{};
+      ++counters_.reads;
+      const int result = calls_.read(s, trailer_at, data);
+      if (result == 0) {
+        card_conditions = AccessConditionsOf(data);
+        if (card_conditions) card_trailer = data;
+        return;
+      }
+      authed.reset();
+      if (!Fatal(result, "read") && Reopen(s, type, key)) authed = type;
+    };
+    report.key_a = Find(s, kKeyA, file_key(file.KeyA(s)));
+    if (report.key_a) {
+      authed = kKeyA;
+      read_trailer(kKeyA, *report.key_a);
+    }
+    // The keys that may write block `i` (all parts of a trailer), by the card's access bits.
+    const auto needs = [&](int i) -> std::uint8_t {
+      if (!card_conditions) return kMayKeyA | kMayKeyB;
+      if (i != trailer_at) return DataRightsOf((*card_conditions)[GroupOf(i, count)]).write;
+      const TrailerRights rights = TrailerRightsOf((*card_conditions)[3]);
+      return rights.key_a_write & rights.access_write & rights.key_b_write;
+    };
+    const bool card_key_b_is_data =
+        card_conditions && card_trailer && KeyBReadable((*card_conditions)[3]);
+    bool want_b = !report.key_a;
+    for (const int i : plan) want_b |= (needs(i) & kMayKeyA) == 0;
+    // The trailer's hidden key B must come from the card.
+    if (trailer_planned && !card_key_b_is_data) {
+      for (int i = 10; i < 16; ++i) want_b |= !file.ByteKnown(first + trailer_at, i);
+    }
+    // A key B that key A may read is data, and opens nothing.
+    if (want_b && !card_key_b_is_data && !Stopped()) {
+      report.key_b = Find(s, kKeyB, file_key(file.KeyB(s)));
+      authed.reset();  // a key B that failed left the card unauthenticated
+      if (report.key_b) {
+        authed = kKeyB;
+        if (!card_conditions) read_trailer(kKeyB, *report.key_b);
+      }
+    }
+    if (Stopped()) {
+      report.outcome = Report::kStopped;
+      reports.push_back(std::move(report));
+      break;
+    }
+    if (!report.key_a && !report.key_b) {
       report.outcome = Report::kFailed;
       report.notes.push_back("no key opened the sector");
       reports.push_back(std::move(report));
       continue;
     }
-    if (options.dry_run) {
-      report.outcome = Report::kPlanned;
-      for (const int i : plan) report.written.push_back(first + i);
-      reports.push_back(std::move(report));
-      continue;
-    }
-    bool failed = false;
-    std::vector<int> sent;
-    for (const int i : plan) {
-      if (Stopped()) break;
-      const Block& data = file.blocks[first + i];
-      ++counters_.writes;
-      int result = calls_.write(s, i, data);
-      if (result != 0 && !Fatal(result, "write", s) && report.key->type == kKeyA) {
-        // The access conditions may leave writing to key B.
-        if (Request() == 0) {
-          if (const auto b = Open(s, file_keys, kKeyB)) {
-            report.key = b;
-            ++counters_.writes;
-            result = calls_.write(s, i, data);
-          }
+
+    // The trailer as it will be written: bytes the file does not know are the card's keys.
+    Block trailer_data = file_trailer;
+    if (trailer_planned) {
+      std::string missing;
+      bool key_a_known = true, key_b_known = true;
+      for (int i = 0; i < 6; ++i) {
+        key_a_known &= file.ByteKnown(first + trailer_at, i);
+        key_b_known &= file.ByteKnown(first + trailer_at, 10 + i);
+      }
+      if (!key_a_known) {
+        if (report.key_a) {
+          std::copy(report.key_a->begin(), report.key_a->end(), trailer_data.begin());
+        } else {
+          missing = "key A is not in the dump and no key A opened the sector (--key, --keys)";
         }
       }
-      if (result != 0) {
+      if (!key_b_known) {
+        if (card_key_b_is_data) {
+          std::copy(card_trailer->begin() + 10, card_trailer->end(), trailer_data.begin() + 10);
+        } else if (report.key_b) {
+          std::copy(report.key_b->begin(), report.key_b->end(), trailer_data.begin() + 10);
+        } else {
+          missing =
+              "key B is not in the dump (the access bits hide it) and none of the keys "
+              "opened key B on the card (--key, --keys)";
+        }
+      }
+      if (!missing.empty()) {
+        note(trailer_at, "refused: " + missing);
+        refused = true;
+        plan.pop_back();
+      }
+    }
+    // The key each block is written with, or why none may write it.
+    const auto writer = [&](int i) -> std::pair<std::optional<KeyType>, std::string> {
+      std::uint8_t may = needs(i);
+      if (i == trailer_at && card_conditions) {
+        // Parts that keep their value need no right.
+        const TrailerRights r = TrailerRightsOf((*card_conditions)[3]);
+        may = kMayKeyA | kMayKeyB;
+        if (!report.key_a || !SameKeyBytes(trailer_data, 0, *report.key_a)) may &= r.key_a_write;
+        if (!card_trailer || !std::equal(&trailer_data[6], &trailer_data[10], &(*card_trailer)[6]))
+          may &= r.access_write;
+        const std::optional<Key> card_b =
+            card_key_b_is_data
+                ? std::optional(Key{(*card_trailer)[10], (*card_trailer)[11], (*card_trailer)[12],
+                                    (*card_trailer)[13], (*card_trailer)[14], (*card_trailer)[15]})
+                : report.key_b;
+        if (!card_b || !SameKeyBytes(trailer_data, 10, *card_b)) may &= r.key_b_write;
+        may &= r.key_a_write | r.access_write | r.key_b_write;  // the card refuses a key with none
+      }
+      if ((may & kMayKeyA) && report.key_a) return {kKeyA, ""};
+      if ((may & kMayKeyB) && report.key_b) return {kKeyB, ""};
+      if (!card_conditions) return {std::nullopt, "no key opened the sector"};
+      const std::string bits =
+          "the card's access bits (" + BitsOf((*card_conditions)[GroupOf(i, count)]) + ") let ";
+      if (may == 0) return {std::nullopt, bits + "no key write it"};
+      return {std::nullopt, bits + "only key " + ((may & kMayKeyA) ? "A" : "B") +
+                                " write it, and no key " + ((may & kMayKeyA) ? "A" : "B") +
+                                " opened the sector"};
+    };
+    const auto key_of = [&](KeyType type) { return type == kKeyA ? *report.key_a : *report.key_b; };
+    const auto use = [&](KeyType type) {
+      if (authed == type) return true;
+      authed.reset();
+      if (Auth(s, type, key_of(type)) || (!Stopped() && Reopen(s, type, key_of(type)))) {
+        authed = type;
+      }
+      return authed.has_value();
+    };
+
+    for (const int i : plan) {
+      if (Stopped()) break;
+      const int b = first + i;
+      const auto [type, why_not] = writer(i);
+      if (!type) {
+        note(i, (options.dry_run ? "would fail: " : "not written: ") + why_not);
         failed = true;
-        report.notes.push_back("block " + std::to_string(first + i) + ": write failed (status " +
-                               HexStatus(result) + ")");
-        if (Stopped() || stop_.reason != Stop::kNone) break;
-        if (Request() != 0 || !Open(s, {*report.key})) break;
         continue;
       }
-      sent.push_back(i);
-    }
-    for (const int i : sent) {
+      if (options.dry_run) {
+        report.planned.push_back(b);
+        continue;
+      }
+      if (!use(*type)) {
+        failed = true;
+        note(i, std::string("not written: key ") + NameOf(*type) + " no longer opens the sector");
+        break;
+      }
+      const Block& data = i == trailer_at ? trailer_data : file.blocks[b];
+      ++counters_.writes;
+      const int result = calls_.write(s, i, data);
+      if (result != 0) {
+        failed = true;
+        note(i, "write failed (status " + HexStatus(result) + ")");
+        authed.reset();
+        if (Fatal(result, "write")) break;
+        continue;
+      }
+      report.written.push_back(b);
+      // Read back every byte this key may read: a trailer by the access bits just written.
+      std::vector<int> readable;
+      if (i != trailer_at) {
+        const auto group = card_conditions ? (*card_conditions)[GroupOf(i, count)] : 0;
+        if (!card_conditions || (DataRightsOf(group).read & MaskOf(*type)) != 0) {
+          for (int n = 0; n < kBlockBytes; ++n) readable.push_back(n);
+        }
+      } else if (const auto written = AccessConditionsOf(data)) {
+        const TrailerRights r = TrailerRightsOf((*written)[3]);
+        if (r.access_read & MaskOf(*type)) {
+          for (int n = 6; n < 10; ++n) readable.push_back(n);
+        }
+        if (r.key_b_read & MaskOf(*type)) {
+          for (int n = 10; n < 16; ++n) readable.push_back(n);
+        }
+      }
+      if (readable.empty()) {
+        note(i, std::string("written; key ") + NameOf(*type) + " may not read it back");
+        continue;
+      }
       if (Stopped()) break;
       Block back{};
       ++counters_.reads;
-      const int result = calls_.read(s, i, back);
-      const Block& data = file.blocks[first + i];
-      const bool trailer = first + i == file.TrailerOf(s);
-      // Key A never reads back and key B only under some conditions: a trailer is checked by
-      // its access bytes.
-      const bool same =
-          result == 0 && (trailer ? std::equal(&data[6], &data[10], &back[6]) : back == data);
+      const int read = calls_.read(s, i, back);
+      const bool same = read == 0 && std::all_of(readable.begin(), readable.end(),
+                                                 [&](int n) { return back[n] == data[n]; });
       if (same) {
-        report.written.push_back(first + i);
+        report.verified.push_back(b);
         continue;
       }
       failed = true;
-      report.notes.push_back("block " + std::to_string(first + i) +
-                             (result == 0
-                                  ? ": reads back different data"
-                                  : ": read back failed (status " + HexStatus(result) + ")"));
-      if (Fatal(result, "read", s)) break;
+      note(i, read == 0 ? "reads back different data"
+                        : "read back failed (status " + HexStatus(read) + ")");
+      authed.reset();
+      if (Fatal(read, "read")) break;
     }
-    report.outcome = failed ? Report::kFailed : Report::kWritten;
+    report.outcome = stop_.reason != Stop::kNone ? Report::kStopped
+                     : failed                    ? Report::kFailed
+                     : refused                   ? Report::kRefused
+                     : options.dry_run           ? Report::kPlanned
+                     : report.written.empty()    ? Report::kSkipped
+                                                 : Report::kWritten;
     reports.push_back(std::move(report));
     if (stop_.reason != Stop::kNone) break;
   }

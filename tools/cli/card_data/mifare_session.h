@@ -29,7 +29,7 @@ struct MifareCalls {
 // Why a dump or restore stopped early (the card image / reports keep what was done).
 struct Stop {
   enum Reason { kNone, kInterrupted, kNoAnswer, kCardLost } reason = kNone;
-  int sector = -1;
+  int sector = 0;  // the sector under way when it stopped
   int result = 0;  // the call's result for kNoAnswer / kCardLost
   std::string step;
 };
@@ -58,22 +58,26 @@ class MifareSession {
   const Bytes& atqa() const { return atqa_; }
   const Bytes& uid() const { return uid_; }
 
-  // Tries key A with every key, then key B, until one opens `sector`; requests the card again
-  // after each failed attempt, as a card that failed an authentication no longer answers.
-  // `first`: keys to try before the list (from a dump file). Nothing when no key opened it or
-  // the session stopped.
-  std::optional<SectorKey> Open(int sector, const std::vector<SectorKey>& first = {},
-                                std::optional<KeyType> only = std::nullopt);
+  // Tries every key as key `type` until one opens `sector`; requests the card again after
+  // each failed attempt, as a card that failed an authentication no longer answers. Keys come
+  // in this order, each once: `first` (from a dump file), those that opened a sector of this
+  // card, the list. Nothing when no key opened it or the session stopped.
+  std::optional<Key> Find(int sector, KeyType type, const std::vector<Key>& first = {});
+  // Key A, else key B: the first key that opens `sector`.
+  std::optional<SectorKey> Open(int sector);
 
-  // Reads every sector it can open into a card image; sectors no key opened stay unknown.
+  // Reads every sector into a card image with both keys where the list holds them; blocks key
+  // A may not read are read with key B; sectors no key opened stay unknown.
   CardImage Dump();
 
   struct Report {
     int sector;
-    enum Outcome { kWritten, kPlanned, kSkipped, kRefused, kFailed } outcome;
-    std::vector<int> written;        // blocks of the card written and read back alike
+    enum Outcome { kWritten, kPlanned, kSkipped, kRefused, kFailed, kStopped } outcome;
+    std::vector<int> planned;        // blocks of the card a dry run would write
+    std::vector<int> written;        // blocks the card took
+    std::vector<int> verified;       // of those, blocks read back alike (readable bytes)
     std::vector<std::string> notes;  // per block: why skipped, refused or failed
-    std::optional<SectorKey> key;
+    std::optional<Key> key_a, key_b;
   };
   struct Verdict {
     bool refused;  // false: skipped, as the options ask
@@ -85,18 +89,28 @@ class MifareSession {
     // trailers are skipped unless allowed, and then refused unless they pass the checks.
     std::function<std::optional<Verdict>(int block, const Block& data)> verdict;
   };
-  // Writes the data blocks of every sector of `file` it can open, then reads each back.
+  // Writes every block of `file` whose bytes it knows, sector by sector: opens the sector,
+  // reads its access bits from the card, writes each block with a key they allow (data blocks
+  // first, the trailer last) and reads it back. A trailer byte the file does not know (a key)
+  // comes from the card, verified by authentication, or the trailer is refused.
   std::vector<Report> Restore(const CardImage& file, const RestoreOptions& options);
 
   const Stop& stop() const { return stop_; }
   const Counters& counters() const { return counters_; }
   int sectors_on_card() const { return sectors_on_card_; }
+  // Authentications tried per sector (keys that failed and the one that opened it).
+  const std::vector<int>& keys_tried() const { return keys_tried_; }
 
  private:
   bool Stopped();
   // Records a failed call that ends the session (no answer, card gone); true when it does.
-  bool Fatal(int result, const char* step, int sector);
-  void Remember(const SectorKey& key);
+  bool Fatal(int result, const char* step);
+  // After a refused read or write the card no longer answers: request it and authenticate
+  // again. False when that failed.
+  bool Reopen(int sector, KeyType type, const Key& key);
+  bool Auth(int sector, KeyType type, const Key& key);
+  void Remember(const Key& key);
+  void CountKey(int sector);
 
   MifareCalls calls_;
   std::vector<Key> keys_;
@@ -106,7 +120,9 @@ class MifareSession {
   int sectors_on_card_ = 16;
   Bytes atqa_, uid_;
   Stop stop_;
+  int sector_ = 0;  // under way
   Counters counters_;
+  std::vector<int> keys_tried_;
 };
 
 // "4-6, 9": the block list of a report.

@@ -29,25 +29,25 @@ CardImage SampleCard() {
   return card;
 }
 
+// The tool's own files round-trip, the text table included; bin and eml write an unread
+// sector as zeros, whose access bits do not decode, so it reads back as not in the dump.
 TEST(DumpFormats, EachWrittenFormatReadsBackAsTheSameCard) {
   const CardImage card = SampleCard();
-  for (const char* name : {"bin", "json", "nfc", "eml"}) {
+  for (const char* name : {"bin", "json", "nfc", "eml", "text"}) {
     SCOPED_TRACE(name);
     const DumpFormat& format = *FormatNamed(name);
     const std::string file = format.write(card);
-    EXPECT_STREQ(DetectFormat(file).name, name);
-    const CardImage back = ReadDump(file);
+    if (std::string(name) != "bin") {
+      EXPECT_STREQ(DetectFormat(file).name, name);
+    }
+    const CardImage back = ReadDump(file, &format);
     ASSERT_EQ(back.block_count(), 64);
-    // bin and eml have no way to say "unknown": those bytes come back as zeros.
-    const bool marks_unknown = std::string(name) == "json" || std::string(name) == "nfc";
     for (int b = 0; b < 64; ++b) {
-      Block expected = card.blocks[b];
       if (card.BlockUnknown(b)) {
-        EXPECT_EQ(back.BlockUnknown(b), marks_unknown) << b;
-        if (marks_unknown) continue;
-        expected.fill(0);
+        EXPECT_TRUE(back.BlockUnknown(b)) << b;
+        continue;
       }
-      EXPECT_EQ(back.blocks[b], expected) << b;
+      EXPECT_EQ(back.blocks[b], card.blocks[b]) << b;
     }
     EXPECT_EQ(back.CardUid(), (Bytes{0xBA, 0xE2, 0x7C, 0x9D}));
     EXPECT_EQ(back.CardSak(), 0x08);
@@ -66,14 +66,20 @@ TEST(DumpFormats, FilesOfOtherToolsLoad) {
       "Block 0: BA E2 7C 9D B9 08 04 00 62 63 64 65 66 67 68 69\n"
       "Block 3: ?? ?? ?? ?? ?? ?? FF 07 80 69 ff ff ff ff ff ff\n";
   std::string json = R"({"Created": "other", "FileType": "mfc v2",
-      "Card": {"UID": "bae27c9d", "ATQA": "0004", "SAK": "08"},
+      "Card": {"UID": "bae27c9d", "ATQA": "0400", "SAK": "08"},
       "blocks": {"0": "bae27c9db908040062636465666768 69", "1": "00112233445566778899aabbccddeeff"}})";
   json.replace(json.find("68 69"), 5, "6869");
-  std::string eml;
+  std::string eml = "# a comment line\n";
   for (int b = 0; b < 64; ++b)
     eml += b == 1 ? "00112233445566778899aabbccddeeff\n" : std::string(32, '0') + "\n";
   std::string bin4k(4096, '\0');
   bin4k[16] = 0x11;
+  for (int sector = 0; sector < 40; ++sector) {
+    const int trailer = sector < 32 ? sector * 4 + 3 : 128 + (sector - 32) * 16 + 15;
+    bin4k.replace(trailer * 16, 16,
+                  "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x07\x80\x69\xFF\xFF\xFF\xFF\xFF\xFF", 16);
+  }
+  eml.replace(eml.find('\n', 3 * 33 + 17) - 20, 8, "FF078069");  // sector 0's trailer
 
   struct Case {
     const char* format;
@@ -87,8 +93,10 @@ TEST(DumpFormats, FilesOfOtherToolsLoad) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.format);
-    EXPECT_STREQ(DetectFormat(c.content).name, c.format);
-    const CardImage card = ReadDump(c.content);
+    if (std::string(c.format) != "bin") {
+      EXPECT_STREQ(DetectFormat(c.content).name, c.format);
+    }
+    const CardImage card = ReadDump(c.content, nullptr, std::string("card.") + c.format);
     EXPECT_EQ(card.block_count(), c.blocks);
     EXPECT_TRUE(card.ByteKnown(c.block, c.byte));
     EXPECT_EQ(card.blocks[c.block][c.byte], c.value);
@@ -100,10 +108,13 @@ TEST(DumpFormats, FilesOfOtherToolsLoad) {
   EXPECT_EQ(from_nfc.KeyB(0), (Key{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
   EXPECT_EQ(from_nfc.CardAtqa(), (std::array<std::uint8_t, 2>{0x00, 0x04}));
   EXPECT_TRUE(ReadDump(json).BlockUnknown(2));
+  EXPECT_EQ(ReadDump(json).CardAtqa(), (std::array<std::uint8_t, 2>{0x00, 0x04}));
 }
 
 TEST(DumpFormats, MalformedFilesNameTheLineOrOffset) {
-  const std::string nfc_head = "Filetype: Flipper NFC device\nDevice type: Mifare Classic\n";
+  const std::string nfc_head =
+      "Filetype: Flipper NFC device\nVersion: 4\nDevice type: Mifare Classic\n"
+      "Data format version: 2\n";
   std::string eml_short;
   for (int b = 0; b < 63; ++b) eml_short += std::string(32, 'F') + "\n";
   std::string eml_bad = eml_short + std::string(31, 'F') + "G\n";
@@ -112,22 +123,29 @@ TEST(DumpFormats, MalformedFilesNameTheLineOrOffset) {
     std::string content;
     const char* message;
   } cases[] = {
-      {nullptr, nfc_head + "Block 1: 00 11\n", "line 3: a block is 16"},
-      {nullptr, nfc_head + "Block 64: " + std::string(47, '0') + "\n", "line 3: block beyond"},
-      {nullptr, nfc_head + "UID: 0G 11 22 33\n", "line 3: \"0G\""},
-      {nullptr, "Filetype: Flipper NFC device\nDevice type: NTAG215\n", "line 2: a NTAG215 file"},
-      {nullptr, "{\"blocks\": {\"0\": \"00\"}}", "blocks.0: a block is 32"},
+      {nullptr, nfc_head + "Block 1: 00 11\n", "line 5: a block is 16"},
+      {nullptr, nfc_head + "Block 64: " + std::string(47, '0') + "\n", "line 5: block beyond"},
+      {nullptr, nfc_head + "UID: 0G 11 22 33\n", "line 5: \"0G\""},
+      {nullptr, "Filetype: Flipper NFC device\nDevice type: NTAG215\n",
+       "line 2: Device type: a NTAG215 file"},
+      {nullptr, "{\"FileType\": \"mfc v2\", \"blocks\": {\"0\": \"00\"}}",
+       "blocks.0: a block is 32"},
       {nullptr, "{\"blocks\": {\n\"0\": }}", "line 2 (offset"},
-      {nullptr, "{\"Card\": {}}", "\"blocks\""},
-      {nullptr, "{\"blocks\": {}, \"SectorKeys\": {\"1\": {\"KeyA\": \"FFFF\"}}}",
+      {nullptr, "{\"FileType\": 8888888888888e88888888}", "not valid JSON"},
+      {nullptr, "{\"FileType\": \"mfcard\", \"Card\": {}}", "\"blocks\""},
+      {nullptr,
+       "{\"FileType\": \"mfc v2\", \"blocks\": {}, \"SectorKeys\": {\"1\": {\"KeyA\": "
+       "\"FFFF\"}}}",
        "SectorKeys.1.KeyA"},
       {nullptr, eml_short, "not 63"},
       {nullptr, eml_bad, "line 64: a block is 32"},
       {"bin", std::string(1000, '\0'), "offset 992: the image ends inside a block"},
       {"bin", std::string(1040, '\0'), "offset 1040"},
-      {nullptr, std::string(100, '\x01'), "offset 96: the image ends inside"},
+      {nullptr, std::string(100, '\x01'), "offset 0: not a dump"},
       {nullptr, "hello\n", "offset 0: not a dump"},
-      {"text", "anything", "written only"},
+      {"text", "anything", "no \"sector  block  data\" heading"},
+      {"text", "sector  block  data\n     0      9  " + std::string(32, '0') + "\n",
+       "line 2: \"SECTOR BLOCK DATA\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -138,6 +156,118 @@ TEST(DumpFormats, MalformedFilesNameTheLineOrOffset) {
       EXPECT_NE(std::string(error.what()).find(c.message), std::string::npos) << error.what();
     }
   }
+}
+
+// What decides whether a file is taken: its name or --format for a raw image, the type it
+// names for JSON, the version and data format for an NFC device file.
+TEST(DumpFormats, FilesAreTakenByWhatTheySayTheyAre) {
+  const std::string block = "Block 0: BA E2 7C 9D B9 08 04 00 62 63 64 65 66 67 68 69\n";
+  const auto nfc = [&](const std::string& version, const std::string& data_format,
+                       const std::string& more) {
+    return "Filetype: Flipper NFC device\nVersion: " + version +
+           "\nDevice type: Mifare Classic\nUID: BA E2 7C 9D\nMifare Classic type: 1K\n" +
+           data_format + more + block;
+  };
+  const std::string text_of_1024(1024, 'x');
+  struct Case {
+    std::string content, path;
+    const char* refused;  // null: taken
+  } cases[] = {
+      {text_of_1024, "list", "offset 0: not a dump in json, nfc, eml or text (1024 bytes)"},
+      {text_of_1024, "list.mfd", nullptr},  // by its name: read as an image
+      {R"({"FileType": "mfu", "blocks": {}})", "", "\"FileType\": \"mfu\" is not a Mifare Classic"},
+      {R"({"blocks": {}})", "", "\"FileType\": absent"},
+      {R"({"FileType": "mfcard", "blocks": {}})", "", nullptr},
+      {nfc("4", "Data format version: 2\n", ""), "", nullptr},
+      {nfc("3", "Data format version: 2\n", ""), "", nullptr},
+      {nfc("2", "Data format version: 2\n", ""), "", nullptr},
+      {nfc("5", "Data format version: 2\n", ""), "", "line 2: Version 5: files of version 2 to 4"},
+      {nfc("1", "Data format version: 2\n", ""), "", "line 2: Version 1"},
+      {nfc("4", "", ""), "", "Data format version: absent"},
+      {nfc("4", "Data format version: 3\n", ""), "", "line 6: Data format version 3"},
+      {nfc("4", "Data format version: 1\n", "Key B map: 0000000000000001\n"), "",
+       "line 6: Data format version 1 without \"Key A map\""},
+      {nfc("4", "Data format version: 1\n", "Key A map: 00000000000000001\n"), "",
+       "Key A map: \"00000000000000001\" is not a hex bit map"},
+      {nfc("4", "Data format version: 1\n",
+           "Key A map: 0000000000000001\nKey B map: 0000000000000000\n"),
+       "", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 120));
+    try {
+      ReadDump(c.content, nullptr, c.path);
+      EXPECT_EQ(c.refused, nullptr) << "taken";
+    } catch (const FormatError& error) {
+      ASSERT_NE(c.refused, nullptr) << error.what();
+      EXPECT_NE(std::string(error.what()).find(c.refused), std::string::npos) << error.what();
+    }
+  }
+}
+
+// Data format 1 marks nothing unknown: its key maps tell what was read.
+TEST(DumpFormats, NfcDataFormatOneIsReadAsItsKeyMapsSay) {
+  std::string nfc =
+      "Filetype: Flipper NFC device\nVersion: 3\nDevice type: Mifare Classic\nUID: BA E2 7C 9D\n"
+      "Mifare Classic type: 1K\nData format version: 1\nKey A map: 0000000000000003\n"
+      "Key B map: 0000000000000002\n";
+  for (int b = 0; b < 64; ++b) {
+    nfc += "Block " + std::to_string(b) + ": " +
+           (b % 4 == 3 ? "FF FF FF FF FF FF 7F 07 88 69 00 00 00 00 00 00"
+                       : "11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF 00") +
+           "\n";
+  }
+  const CardImage card = ReadDump(nfc);
+  EXPECT_TRUE(card.BlockKnown(1));
+  EXPECT_EQ(card.KeyA(0), (Key{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(card.KeyB(0), std::nullopt) << "key B of sector 0 was not found";
+  EXPECT_EQ(card.KeyB(1), (Key{0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(card.SectorUnknown(2));
+  EXPECT_EQ(SectorsWithUnknownBytes(card), "0, 2-15");
+}
+
+// A raw image cannot say what its tool did not read: a trailer whose access bits do not decode
+// leaves the sector out, and a key B they hide is unknown.
+TEST(DumpFormats, RawImagesForgetWhatTheyCannotTell) {
+  std::string bin(1024, '\0');
+  for (int sector = 0; sector < 16; ++sector) {
+    // Sector 2: key B hidden (trailer 011); sector 6 too, and block 2 read by key B only (011).
+    const char* access = sector == 2   ? "\x7F\x07\x88\x69"
+                         : sector == 6 ? "\x3D\x23\xCC\x69"
+                                       : "\xFF\x07\x80\x69";
+    if (sector != 5) bin.replace((sector * 4 + 3) * 16 + 6, 4, access, 4);
+  }
+  for (const char* format : {"bin", "eml"}) {
+    SCOPED_TRACE(format);
+    const std::string content = std::string(format) == "bin"
+                                    ? bin
+                                    : FormatNamed("eml")->write(ReadDump(bin, FormatNamed("bin")));
+    const CardImage card = ReadDump(content, FormatNamed(format));
+    EXPECT_TRUE(card.SectorUnknown(5));
+    EXPECT_FALSE(card.ByteKnown(11, 10));
+    EXPECT_EQ(card.KeyB(2), std::nullopt);
+    EXPECT_EQ(card.KeyB(3), (Key{0, 0, 0, 0, 0, 0})) << "readable: data";
+    EXPECT_TRUE(card.BlockKnown(9));
+    EXPECT_TRUE(card.BlockKnown(25));
+    EXPECT_TRUE(card.BlockUnknown(26)) << "its dumper may not have had key B";
+  }
+}
+
+// ATQA in the JSON as the card sends it (low byte first); SAK from block 0, else from the ATQA.
+TEST(DumpFormats, JsonCardFieldsAsTheirHomeToolWritesThem) {
+  CardImage card = SampleCard();
+  card.atqa = Atqa{0x00, 0x04};
+  std::string json = FormatNamed("json")->write(card);
+  EXPECT_NE(json.find(R"("ATQA": "0400")"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("SAK": "08")"), std::string::npos);
+  for (int b = 0; b < 4; ++b) card.known[b] = 0;  // sector 0 did not open
+  card.uid = {0xBA, 0xE2, 0x7C, 0x9D};
+  card.atqa = Atqa{0x00, 0x02};
+  json = FormatNamed("json")->write(card);
+  EXPECT_NE(json.find(R"("SAK": "18")"), std::string::npos) << json;
+  EXPECT_NE(FormatNamed("nfc")->write(card).find("SAK: 18\n"), std::string::npos);
+  card.atqa.reset();
+  EXPECT_EQ(FormatNamed("nfc")->write(card).find("SAK:"), std::string::npos) << "never made up";
 }
 
 TEST(AccessConditions, TextPerBlockFromTheTrailer) {

@@ -6,12 +6,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "card_image.h"
+#include "numbers.h"
 #include "scripted_reader.h"
 #include "sim_responder.h"
 #include "tool_runner.h"
@@ -51,6 +53,14 @@ class CardFilesSim {
     reader_ = std::move(reader);
   }
 
+  // `hook` sees every request before the card answers it.
+  void BeforeEachRequest(std::function<void(const std::vector<std::uint8_t>& payload)> hook) {
+    engine_.SetResponder([inner = MakeResponder(*reader_, faults_), hook](const auto& frame) {
+      hook(frame.payload);
+      return inner(frame);
+    });
+  }
+
   Outcome Vorlex(std::vector<std::string> args) {
     args.insert(args.begin(), {"--port", engine_.port()});
     return RunTool(std::move(args));
@@ -83,6 +93,51 @@ class CardFilesSim {
     }
     return keys + "\nA0B1C2D3E4F5\n";
   }
+  // Key A of sector s is A0A1A2A3A4nn and key B B0B1B2B3B4nn, nn = s modulo 4 except for key
+  // A of sector 4 (44) and key B of sectors 4 and 12-15 (s): 14 keys, each tried for a sector
+  // only after the keys found so far. Key B is hidden by the access bits (trailer 011: key B alone
+  // changes the trailer); block 0 is free (000), block 1 is written by key B only (100), block
+  // 2 read and written by key B only (011). Data blocks carry `seed`.
+  static cli::card::Key KeyAOf(int sector) {
+    return {0xA0, 0xA1, 0xA2,
+            0xA3, 0xA4, static_cast<std::uint8_t>(sector == 4 ? 0x44 : sector % 4)};
+  }
+  static cli::card::Key KeyBOf(int sector) {
+    return {0xB0, 0xB1,
+            0xB2, 0xB3,
+            0xB4, static_cast<std::uint8_t>(sector >= 12 || sector == 4 ? sector : sector % 4)};
+  }
+  static CardImage TwoKeyCard(std::uint8_t seed, const Uid& uid = kDefaultUid) {
+    CardImage image = MifareClassic1K(uid).image();
+    const auto access = EncodeAccessBits({0b000, 0b100, 0b011, 0b011});
+    for (int sector = 0; sector < kSectors; ++sector) {
+      for (int block = sector == 0 ? 1 : 0; block < 3; ++block) {
+        for (std::size_t i = 0; i < kBlockBytes; ++i) {
+          image[(sector * 4 + block) * kBlockBytes + i] =
+              static_cast<std::uint8_t>(seed * 31 + sector * 16 + block * 4 + i);
+        }
+      }
+      std::uint8_t* trailer = &image[(sector * 4 + 3) * kBlockBytes];
+      const auto a = KeyAOf(sector), b = KeyBOf(sector);
+      std::copy(a.begin(), a.end(), trailer);
+      std::copy(access.begin(), access.end(), trailer + 6);
+      std::copy(b.begin(), b.end(), trailer + 10);
+    }
+    return image;
+  }
+  // The keys of the sectors in `a_sectors` as key A and `b_sectors` as key B, key B first.
+  static std::string KeyList(const std::vector<int>& a_sectors, const std::vector<int>& b_sectors) {
+    std::string keys = "# both kinds, mixed\n";
+    for (const int s : b_sectors) keys += cli::HexOf(KeyBOf(s).data(), 6) + "\n";
+    for (const int s : a_sectors) keys += cli::HexOf(KeyAOf(s).data(), 6) + "\n";
+    return keys;
+  }
+  static std::vector<int> Sectors(int from, int to) {
+    std::vector<int> out;
+    for (int s = from; s <= to; ++s) out.push_back(s);
+    return out;
+  }
+
   // A fresh card whose odd sectors have kHundredthKey for key A and key B.
   static CardImage HalfOnTheHundredthKey() {
     CardImage image = MifareClassic1K(kDefaultUid).image();

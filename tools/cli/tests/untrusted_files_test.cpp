@@ -34,7 +34,7 @@ TEST_F(UntrustedFilesTest, MalformedOrUnreadableInputEndsInAMessageBeforeAnythin
     int exit_status;
     const char* says;
   } cases[] = {
-      {{"restore", Write("huge.json", R"({"blocks": 1E400})")}, 2, "huge.json: JSON"},
+      {{"restore", Write("huge.json", R"({"blocks": 1E400})")}, 2, "not valid JSON"},
       {{"restore", "/dev/zero"}, 2, "/dev/zero is a device, not a dump file"},
       {{"restore", Fifo()}, 2, "is a pipe (FIFO), not a dump file"},
       {{"restore", Folder()}, 2, "is a folder, not a dump file"},
