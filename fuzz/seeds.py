@@ -100,21 +100,11 @@ def dump_format_seeds():
     yield b"\x04# comment\n" + "\n".join(blocks).encode() + b"\n"
 
 
-def apdu_script_seeds():
-    """Scripts as people write them, each with a reply after a NUL."""
-    yield b"reset\n00A4040008 F0564F524C455801 = ..90XX  # select\n\0\x6f\x00\x90\x00"
-    yield b"\xef\xbb\xbf0084000008 = ........ ........ 9000\n\0" + bytes(8) + b"\x90\x00"
-    yield b"00 A4 04 00 07 \\\n A0 00 00 00 03 86 98 = 61..\nexit\n\0\x61\x10"
-    yield b"805C000204 = 6A82\n# comment\n\0\x6a\x82"
-
-
 def main():
     target, out = sys.argv[1], Path(sys.argv[2])
     out.mkdir(parents=True, exist_ok=True)
     if target == "dump_formats":
         seeds = list(dump_format_seeds())
-    elif target == "apdu_script":
-        seeds = list(apdu_script_seeds())
     else:
         extra = epurse_seeds() if target == "epurse" else display_seeds()
         seeds = list(common_seeds(target)) + list(extra)

@@ -11,7 +11,8 @@ import vorlex
 from vorlex import _library
 
 # vorlex-sim run's private /dev has no pty multiplexer for the simulators started here.
-pytestmark = pytest.mark.skipif("VORLEX_PORT" in os.environ, reason="starts simulators of its own")
+pytestmark = pytest.mark.skipif("VORLEX_SIM_LINK" in os.environ,
+                                reason="starts simulators of its own")
 DISPLAY = _library.find_library("display")
 EPURSE = _library.find_library("epurse")
 
@@ -27,7 +28,9 @@ LOOKUPS = [
     ("library argument wins", "display", DISPLAY, ("display", EPURSE), DISPLAY),
     ("library folder argument", "display", DISPLAY.parent, None, DISPLAY),
     ("VORLEX_LIBRARY_DIR before the build tree", "epurse", None, ("epurse", EPURSE), "env"),
-    ("build tree without VORLEX_LIBRARY_DIR", "epurse", None, None, EPURSE),
+    # An installed package knows no build tree.
+    ("build tree without VORLEX_LIBRARY_DIR", "epurse", None, None,
+     EPURSE if _library._source_root() else "no epurse edition library found"),
     ("wrong edition by argument", "epurse", DISPLAY, None, "is not the epurse edition"),
     ("wrong edition in VORLEX_LIBRARY_DIR", "display", None, ("display", EPURSE),
      "is not the display edition"),

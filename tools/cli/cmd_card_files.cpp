@@ -14,11 +14,13 @@
 #include "apdu_script.h"
 #include "commands.h"
 #include "dump_formats.h"
+#include "input_file.h"
 #include "interrupt.h"
 #include "key_dictionary.h"
 #include "mifare_safety.h"
 #include "mifare_session.h"
 #include "numbers.h"
+#include "replacement_file.h"
 #include "status_words.h"
 
 namespace vorlex::cli {
@@ -69,7 +71,7 @@ struct KeyOptions {
     for (const std::string& file : files) {
       int held = 0;
       try {
-        held = dictionary.AddFile(ReadFile(file, "key list"), file);
+        held = dictionary.AddFile(ReadFile(file, files::kKeyList), file);
       } catch (const card::FormatError& error) {
         throw UsageError(error.what());
       }
@@ -296,6 +298,14 @@ void Dump(Session& s, const DumpArgs& args) {
   const card::DumpFormat& format = DumpFormatOf(args, s.out().json());
   const std::vector<card::Key> keys = args.keys.Load();
   const auto only = args.keys.Only();
+  // Made beside the destination before anything is sent: a dump that cannot be saved is known
+  // before the card is read.
+  std::optional<files::ReplacementFile> output;
+  try {
+    if (!args.output.empty()) output.emplace(args.output);
+  } catch (const files::FileError& error) {
+    throw SetupError(error.what());
+  }
   s.Open();
   std::optional<Stopped> stopped;
   const Progress progress("dump", s.edition() == Edition::kDisplay ? 15 : 16);
@@ -317,11 +327,13 @@ void Dump(Session& s, const DumpArgs& args) {
                  "nfc, or add --partial to write them as zeros\n";
   } else {
     const std::string content = format.write(image);
-    if (!args.output.empty()) {
-      std::ofstream out(args.output, std::ios::binary | std::ios::trunc);
-      out << content;
-      if (!out.flush())
-        throw SetupError("cannot write " + args.output + ": " + std::strerror(errno));
+    if (output) {
+      try {
+        output->Write(content);
+        output->Commit();
+      } catch (const files::FileError& error) {
+        throw SetupError(error.what());
+      }
       s.out().Field("output", args.output + " (" + format.name + ")");
     } else if (table_shown) {
       std::istringstream lines(content);
@@ -396,7 +408,7 @@ void Restore(Session& s, const RestoreArgs& args) {
   }
   CardImage file;
   try {
-    file = card::ReadDump(ReadFile(args.file, "dump file"), format, args.file);
+    file = card::ReadDump(ReadFile(args.file, files::kDumpFile), format, args.file);
   } catch (const card::FormatError& error) {
     throw UsageError("nothing written: " + args.file + ": " + error.what());
   }
@@ -503,7 +515,7 @@ struct ScriptArgs {
 void Script(Session& s, const ScriptArgs& args) {
   std::vector<card::ScriptStep> steps;
   try {
-    steps = card::ParseApduScript(ReadFile(args.file, "script", true));
+    steps = card::ParseApduScript(ReadFile(args.file, files::kApduScript, true));
     if (steps.empty() || steps.front().kind == card::ScriptStep::kExit) {
       throw card::FormatError("holds no APDU: nothing to run");
     }
@@ -613,27 +625,13 @@ void Script(Session& s, const ScriptArgs& args) {
 // Every file the card-data commands read (dump files, key lists, scripts) comes through here;
 // `-` is standard input where `stdin_allowed`. A folder or an unreadable file is refused in
 // the user's terms, before anything is sent.
-std::string ReadFile(const std::string& path, const char* what, bool stdin_allowed) {
-  std::ostringstream content;
-  if (stdin_allowed && path == "-") {
-    content << std::cin.rdbuf();
-    if (std::cin.bad())
-      throw UsageError(std::string("cannot read the ") + what + " from standard input");
-    return content.str();
+std::string ReadFile(const std::string& path, const files::InputKind& kind, bool stdin_allowed) {
+  try {
+    if (stdin_allowed && path == "-") return files::ReadInputDescriptor(0, "standard input", kind);
+    return files::ReadInputFile(path, kind);
+  } catch (const files::FileError& error) {
+    throw UsageError(error.what());
   }
-  std::error_code error;
-  if (std::filesystem::is_directory(path, error)) {
-    throw UsageError(path + " is a folder: give the " + what + "'s file");
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw UsageError("cannot read the " + std::string(what) + " " + path + ": " +
-                     std::strerror(errno));
-  content << in.rdbuf();
-  if (in.bad())
-    throw UsageError("cannot read the " + std::string(what) + " " + path + ": " +
-                     std::strerror(errno));
-  return content.str();
 }
 
 void AuthWithKeyList(Session& s, int sector, const std::vector<std::string>& keys,

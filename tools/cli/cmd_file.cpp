@@ -12,6 +12,7 @@
 #include "dump_formats.h"
 #include "mifare_safety.h"
 #include "numbers.h"
+#include "replacement_file.h"
 
 namespace vorlex::cli {
 namespace {
@@ -32,10 +33,11 @@ LoadedFile Load(const std::string& path, const std::string& format_name) {
       throw UsageError("--from is one of the formats read: bin, json, nfc or eml");
     }
   }
-  const std::string content = ReadFile(path, "dump file");
+  const std::string content = ReadFile(path, files::kDumpFile);
   try {
+    if (format == nullptr) format = card::FormatOfPath(path);
     if (format == nullptr) format = &card::DetectFormat(content);
-    return {card::ReadDump(content, format), format};
+    return {card::ReadDump(content, format, path), format};
   } catch (const card::FormatError& error) {
     throw UsageError(path + ": " + error.what());
   }
@@ -136,6 +138,7 @@ void Show(Session& s, const ShowArgs& args) {
 
 struct ConvertArgs {
   std::string in, out, from, format;
+  bool partial = false;
 };
 
 void Convert(Session& s, const ConvertArgs& args) {
@@ -149,18 +152,27 @@ void Convert(Session& s, const ConvertArgs& args) {
       throw UsageError("cannot tell the format of " + args.out + ": add --format");
   }
   const LoadedFile loaded = Load(args.in, args.from);
-  const std::string content = format->write(loaded.card);
-  std::ofstream out(args.out, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out.flush()) throw SetupError("cannot write " + args.out + ": " + std::strerror(errno));
+  // As with dump: unknown bytes go only where they can be marked, or where --partial says so.
+  // From a format that cannot mark them either, the zeros were in the file already.
+  const std::string unknown = card::SectorsWithUnknownBytes(loaded.card);
+  const bool unmarked = !unknown.empty() && !format->marks_unknown;
+  if (unmarked && loaded.format->marks_unknown && !args.partial) {
+    throw UsageError("nothing written: sectors " + unknown + " of " + args.in +
+                     " have unknown bytes, which " + format->name +
+                     " cannot mark (as zeros they would pass for card data); use --format json "
+                     "or nfc, or add --partial to write them as zeros");
+  }
+  try {
+    files::SaveFile(args.out, format->write(loaded.card));
+  } catch (const files::FileError& error) {
+    throw SetupError(error.what());
+  }
   s.out().Field("input", args.in + " (" + loaded.format->name + ")");
   s.out().Field("output", args.out + " (" + format->name + ")");
   s.out().Field("card", CardLine(loaded.card));
-  const std::string unknown = card::SectorsWithUnknownBytes(loaded.card);
-  if (!unknown.empty() &&
-      (std::string(format->name) == "bin" || std::string(format->name) == "eml")) {
+  if (unmarked && loaded.format->marks_unknown) {
     std::cerr << "vorlex: file convert: sectors " << unknown
-              << " have unknown bytes: written as zeros\n";
+              << " have unknown bytes: written as zeros (--partial)\n";
   }
 }
 
@@ -253,6 +265,9 @@ void AddFileCommands(CLI::App& app, Registry& registry) {
       "text, bin, json, nfc or eml (default: from OUT's extension: .txt .bin .mfd .dump .json "
       ".nfc .eml)");
   convert_command->add_option("--from", convert->from, from_help);
+  convert_command->add_flag("--partial", convert->partial,
+                            "write unknown bytes as zeros all the same, where the format (bin, "
+                            "eml) cannot mark them");
   registry.Add(convert_command, [convert](Session& s) { Convert(s, *convert); });
 
   auto diff = std::make_shared<DiffArgs>();

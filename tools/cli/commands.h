@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "input_file.h"
 #include "session.h"
 
 namespace vorlex::cli {
@@ -34,10 +35,11 @@ void AddPortsCommands(CLI::App& app, Registry& registry);     // cmd_ports.cpp
 void AddCardFileCommands(CLI::App& app, Registry& registry);  // cmd_card_files.cpp
 void AddFileCommands(CLI::App& app, Registry& registry);      // cmd_file.cpp
 
-// The content of a file the tool reads (a dump, a key list, a script: `what`), `-` meaning
-// standard input where `stdin_allowed`; a folder or an unreadable file is a UsageError in the
-// user's terms (cmd_card_files.cpp).
-std::string ReadFile(const std::string& path, const char* what, bool stdin_allowed = false);
+// The content of a file the tool reads (a dump, a key list, a script: `kind`, with its size cap),
+// `-` meaning standard input where `stdin_allowed`; a folder, a device, a file too large or
+// unreadable is a UsageError in the user's terms (cmd_card_files.cpp).
+std::string ReadFile(const std::string& path, const files::InputKind& kind,
+                     bool stdin_allowed = false);
 
 // auth --keys: the first of the keys (key A with each, then key B; `key_type` "A" or "B" for
 // one type only) that opens `sector`, with a card request after each that fails.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "guarded_main.h"
 #include "interrupt.h"
 #include "privileges.h"
 #include "text_encoding.h"
@@ -21,7 +22,7 @@ pasted with spaces or colons between them ("00 84 00 00 08").
 Exit status: 0 done; 1 the reader refused, or did not answer; 2 bad command line (nothing was
 sent); 3 no library, or the port cannot be opened; 4 a purchase whose outcome is unknown (its
 answer was lost and the balance could not be read: check it before charging again); 130/143
-interrupted by SIGINT/SIGTERM.
+interrupted by SIGINT/SIGTERM; 70 an internal error of the tool.
 `vorlex help COMMAND` or `vorlex COMMAND --help` shows a command's own help.)";
 
 std::size_t EditDistance(const std::string& a, const std::string& b) {
@@ -226,5 +227,5 @@ int Main(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   vorlex::command_line::RefuseBorrowedPrivileges("vorlex");
-  return vorlex::cli::Main(argc, argv);
+  return vorlex::command_line::GuardedMain("vorlex", vorlex::cli::Main, argc, argv);
 }

@@ -10,6 +10,10 @@
 
 namespace vorlex::cli {
 
+std::string Dumped(const Json& object) {
+  return object.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 std::string StatusHex(int status) { return Hex(static_cast<std::uint32_t>(status) & 0xFFFF, 4); }
 
 void Report::Field(const std::string& key, Json value, const std::string& shown) {
@@ -70,7 +74,7 @@ void Report::PrintJson(Json out, const Json& after_fields) const {
   out.update(fields_);
   out.update(after_fields);
   out["steps"] = steps_;
-  std::cout << out.dump() << "\n";
+  std::cout << Dumped(out) << "\n";
   std::cout.flush();
 }
 
@@ -137,9 +141,9 @@ void Report::PrintUnknown(const OutcomeUnknown& unknown) const {
 
 void Report::PrintError(const std::string& error, const std::string& kind) const {
   if (json_) {
-    std::cout
-        << Json{{"command", command_}, {"ok", false}, {"error_kind", kind}, {"error", error}}.dump()
-        << "\n";
+    std::cout << Dumped(Json{
+                     {"command", command_}, {"ok", false}, {"error_kind", kind}, {"error", error}})
+              << "\n";
   }
   std::cerr << "vorlex: " << error << "\n";
 }

@@ -68,6 +68,10 @@ class Report {
   bool people_to_stderr_ = false;
 };
 
+// The one way the tool writes JSON: text that is not UTF-8 (a file name, a port path, a byte of
+// a file) has each invalid byte replaced by U+FFFD, so that the output is always valid JSON.
+std::string Dumped(const Json& object);
+
 // The hexadecimal status as JSON and people show it: "0302".
 std::string StatusHex(int status);
 

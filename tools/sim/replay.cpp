@@ -1,11 +1,10 @@
 #include "replay.h"
 
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "command_names.h"
+#include "input_file.h"
 #include "wire_record.h"
 
 namespace vorlex::sim {
@@ -87,13 +86,9 @@ VaryingBytes ParseVaryingBytes(const std::string& text) {
   return vary;
 }
 
-std::vector<RecordedExchange> LoadRecording(const std::string& path) {
-  std::error_code ignored;
-  if (std::filesystem::is_directory(path, ignored)) {
-    throw std::runtime_error(path + " is a folder: give the tap's recording (JSON lines)");
-  }
-  std::ifstream file(path);
-  if (!file) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+std::vector<RecordedExchange> ParseRecording(const std::string& content,
+                                             const std::string& source) {
+  std::istringstream file(content);
   std::vector<RecordedExchange> exchanges;
   std::string line;
   for (std::size_t number = 1; std::getline(file, line); ++number) {
@@ -102,7 +97,7 @@ std::vector<RecordedExchange> LoadRecording(const std::string& path) {
     try {
       event = engine::ParseRecordLine(line);
     } catch (const std::exception& error) {
-      throw std::runtime_error(path + ":" + std::to_string(number) + ": " + error.what());
+      throw std::runtime_error(source + ":" + std::to_string(number) + ": " + error.what());
     }
     if (!event) continue;
     if (event->from == engine::Side::kHost) {
@@ -120,8 +115,11 @@ std::vector<RecordedExchange> LoadRecording(const std::string& path) {
     if (exchanges.empty()) continue;
     exchanges.back().answer.push_back({std::move(event->raw), event->t_us, event->end_us});
   }
-  if (file.bad()) throw std::runtime_error("cannot read " + path);
   return exchanges;
+}
+
+std::vector<RecordedExchange> LoadRecording(const std::string& path) {
+  return ParseRecording(files::ReadInputFile(path, files::kRecording), path);
 }
 
 Replay::Replay(std::vector<RecordedExchange> recording, ReplayOptions options, Report report,

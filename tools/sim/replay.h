@@ -24,8 +24,11 @@ struct RecordedExchange {
   std::vector<Chunk> answer;  // what came back before the next request; may be nothing
 };
 
-// The exchanges of a tap recording (JSON lines). Throws std::runtime_error "FILE:LINE: ..." for a
-// line that is not a record, or when the file cannot be read.
+// The exchanges of a tap recording (JSON lines) read from `source`. Throws std::runtime_error
+// "SOURCE:LINE: ..." for a line that is not a record.
+std::vector<RecordedExchange> ParseRecording(const std::string& content, const std::string& source);
+// The same from a file, read through files::ReadInputFile (files::FileError, a runtime_error,
+// when it cannot be read or is no file of a recording's size).
 std::vector<RecordedExchange> LoadRecording(const std::string& path);
 
 // Request bytes that may differ from the recording (a purchase's date and time, say): data bytes

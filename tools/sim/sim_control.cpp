@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "input_file.h"
 #include "link.h"
 
 namespace vorlex::sim {
@@ -72,15 +73,12 @@ std::string ApplyControl(VirtualReader& reader, const std::vector<std::string>& 
     return "ok " + command + " " + (words.size() == 2 ? words[1] : "card");
   }
   if (command == "load" && words.size() == 2) {
-    std::ifstream in(words[1], std::ios::binary);
-    const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in.good() && !in.eof()) return "error: cannot read " + words[1];
-    if (bytes.size() != kCardBytes) {
-      return "error: " + words[1] + " holds " + std::to_string(bytes.size()) +
-             " bytes, not a 1024-byte image";
-    }
     CardImage image;
-    std::copy(bytes.begin(), bytes.end(), image.begin());
+    try {
+      image = ParseCardFile(files::ReadInputFile(words[1], files::kCardFile), words[1]);
+    } catch (const std::exception& error) {
+      return std::string("error: ") + error.what();
+    }
     reader.LoadImage(image);
     return "ok load " + words[1];
   }

@@ -32,6 +32,7 @@
 #include "com_port_option.h"
 #include "decimal_option.h"
 #include "device_link.h"
+#include "guarded_main.h"
 #include "link.h"
 #include "log_file.h"
 #include "private_dev.h"
@@ -629,10 +630,7 @@ int Run(const Settings& given, launch::Supervisor& supervisor) {
   return ReplayEnd(supervisor.Wait(), true);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  vorlex::command_line::RefuseBorrowedPrivileges("vorlex-sim");
+int Main(int argc, char** argv) {
   const Settings settings = Parse(argc, argv);
   if (settings.ctl) return RunControl(*settings.link, settings.ctl_words);
   const int start_failure = settings.run ? 3 : 1;
@@ -700,4 +698,11 @@ int main(int argc, char** argv) {
     std::cerr << "vorlex-sim: " << error.what() << "\n";
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vorlex::command_line::RefuseBorrowedPrivileges("vorlex-sim");
+  return vorlex::command_line::GuardedMain("vorlex-sim", Main, argc, argv);
 }

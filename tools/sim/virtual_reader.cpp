@@ -1,12 +1,10 @@
 #include "virtual_reader.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
+#include "input_file.h"
+#include "replacement_file.h"
 #include "text_encoding.h"
 
 namespace vorlex::sim {
@@ -82,51 +80,37 @@ AppletConfig SamApplet(char slot) {
   return config;
 }
 
-// Saving writes PATH.tmp and renames it over PATH: where that file cannot be made (no such
-// folder, no permission), no write would ever be saved, so the simulator refuses to start.
-void CheckSavable(const std::filesystem::path& path) {
-  std::filesystem::path temporary = path;
-  temporary += ".tmp";
-  const bool existed = std::filesystem::exists(temporary);
-  errno = 0;
-  if (!std::ofstream(temporary, std::ios::binary | std::ios::app)) {
-    throw std::runtime_error("card file " + path.string() + " cannot be saved: cannot create " +
-                             temporary.string() + ": " + std::strerror(errno));
-  }
-  std::error_code error;
-  if (!existed) std::filesystem::remove(temporary, error);
-}
-
 MifareClassic1K LoadCard(const ReaderOptions& options) {
   if (!options.card_file) return MifareClassic1K(kDefaultUid);
+  const std::string path = options.card_file->string();
+  std::optional<CardImage> image;
   std::error_code error;
-  const auto type = std::filesystem::status(*options.card_file, error).type();
-  if (type != std::filesystem::file_type::not_found &&
-      type != std::filesystem::file_type::regular && !error) {
-    throw std::runtime_error(
-        "card file " + options.card_file->string() + " is " +
-        (type == std::filesystem::file_type::directory ? "a folder" : "not a regular file") +
-        ": give the path of a 1024-byte image (made if it does not exist)");
+  if (std::filesystem::exists(*options.card_file, error)) {
+    image = ParseCardFile(files::ReadInputFile(path, files::kCardFile), path);
   }
-  CheckSavable(*options.card_file);
-  if (!std::filesystem::exists(*options.card_file, error)) return MifareClassic1K(kDefaultUid);
-  std::ifstream in(*options.card_file, std::ios::binary);
-  const Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.good() && !in.eof()) {
-    throw std::runtime_error("cannot read card file " + options.card_file->string());
+  // Saving replaces the file through a fresh file beside it: where that cannot be made (no such
+  // folder, no permission), no write would ever be saved, so the simulator refuses to start.
+  try {
+    files::ReplacementFile probe(path);
+  } catch (const files::FileError& failure) {
+    throw std::runtime_error(std::string("card file: ") + failure.what());
   }
-  if (bytes.size() != kCardBytes) {
-    throw std::runtime_error("card file " + options.card_file->string() + " holds " +
-                             std::to_string(bytes.size()) + " bytes, not a 1024-byte image");
-  }
-  CardImage image;
-  std::copy(bytes.begin(), bytes.end(), image.begin());
-  return MifareClassic1K(image);
+  return image ? MifareClassic1K(*image) : MifareClassic1K(kDefaultUid);
 }
 
 Bytes UidBytes(const Uid& uid) { return Bytes(uid.begin(), uid.end()); }
 
 }  // namespace
+
+CardImage ParseCardFile(const std::string& content, const std::string& source) {
+  if (content.size() != kCardBytes) {
+    throw std::runtime_error("card file " + source + " holds " + std::to_string(content.size()) +
+                             " bytes, not a 1024-byte image");
+  }
+  CardImage image;
+  std::copy(content.begin(), content.end(), image.begin());
+  return image;
+}
 
 std::string GbkToUtf8(std::span<const std::uint8_t> gbk) {
   return text::GbkTo("UTF-8", std::string(gbk.begin(), gbk.end()));
@@ -408,22 +392,15 @@ Bytes VirtualReader::Module(PurchaseModule& module, std::uint8_t code,
 
 bool VirtualReader::SaveCard() {
   if (!options_.card_file) return true;
-  // Write a sibling and rename it over the file, so that a crash never leaves half a card.
-  const std::filesystem::path& path = *options_.card_file;
-  std::filesystem::path temporary = path;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(mifare_.image().data()), kCardBytes);
-    if (!out.flush()) {
-      Log("card file: cannot write " + temporary.string());
-      return false;
-    }
+  try {
+    files::SaveFile(
+        options_.card_file->string(),
+        std::string_view(reinterpret_cast<const char*>(mifare_.image().data()), kCardBytes));
+  } catch (const files::FileError& error) {
+    Log(std::string("card file: ") + error.what());
+    return false;
   }
-  std::error_code error;
-  std::filesystem::rename(temporary, path, error);
-  if (error) Log("card file: cannot replace " + path.string() + ": " + error.message());
-  return !error;
+  return true;
 }
 
 void VirtualReader::Log(const std::string& line) const {

@@ -40,6 +40,9 @@ inline constexpr Uid kDefaultUid = {0x3A, 0x5C, 0x71, 0x9E};
 inline constexpr char kHardwareVersion[] = "VORLEX-SIM HW 1.0";
 inline constexpr char kSoftwareVersion[] = "VORLEX-SIM SW 1.0";
 
+// The image a card file holds: exactly 1024 bytes, else std::runtime_error naming `source`.
+CardImage ParseCardFile(const std::string& content, const std::string& source);
+
 // GBK bytes as UTF-8; bytes that are not GBK become U+FFFD.
 std::string GbkToUtf8(std::span<const std::uint8_t> gbk);
 

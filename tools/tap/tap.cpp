@@ -273,14 +273,15 @@ void Tap::Emit(const std::string& text, const nlohmann::ordered_json& line) {
   // Text for people on the console, unless the JSON lines go there instead.
   if (console_ != nullptr) {
     if (options_.json && !options_.log) {
-      *console_ << line.dump() << '\n';
+      *console_ << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                << '\n';
     } else {
       *console_ << text << '\n';
     }
   }
   if (log_) {
     if (options_.json) {
-      *log_ << line.dump() << '\n';
+      *log_ << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
     } else {
       *log_ << text << '\n';
     }

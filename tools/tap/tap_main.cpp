@@ -10,6 +10,7 @@
 
 #include "com_port_option.h"
 #include "decimal_option.h"
+#include "guarded_main.h"
 #include "private_dev.h"
 #include "privileges.h"
 #include "supervise.h"
@@ -28,10 +29,7 @@ With --com N -- PROGRAM, standard output is PROGRAM's: the record goes to --log,
 standard error. The tap relays until PROGRAM ends (signals are passed on, SIGKILL 5 s after
 a stop request) and exits with its status; PROGRAM and all it started end with the tap.)";
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  vorlex::command_line::RefuseBorrowedPrivileges("vorlex-tap");
+int Main(int argc, char** argv) {
   CLI::App app{kDescription, "vorlex-tap"};
   vorlex::tap::TapOptions options;
   std::string link, log;
@@ -117,4 +115,11 @@ int main(int argc, char** argv) {
     std::cerr << "vorlex-tap: " << error.what() << "\n";
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vorlex::command_line::RefuseBorrowedPrivileges("vorlex-tap");
+  return vorlex::command_line::GuardedMain("vorlex-tap", Main, argc, argv);
 }

@@ -59,21 +59,41 @@ PROTOTYPES = {
 }
 
 
-def _source_root() -> Path | None:
+def _checkout_root(module_file: str) -> Path | None:
+    """The source checkout a module at `module_file` lies in: `<root>/python/src/vorlex/`, with
+    the project's CMakeLists.txt at <root>. None for an installed package, wherever it is."""
+    package = Path(module_file).resolve().parent
+    root = package.parents[2]
+    if (package.name, package.parent.name, package.parent.parent.name) != ("vorlex", "src", "python"):
+        return None
     try:
-        from ._origin import SOURCE_ROOT  # type: ignore[import]  # written by setup.py
-    except ImportError:
-        # Imported straight from the source tree: python/src/vorlex.
-        root = Path(__file__).resolve().parents[3]
-        return root if (root / "include" / "vorlex.h").is_file() else None
-    return Path(SOURCE_ROOT)
+        cmake = (root / "CMakeLists.txt").read_text(encoding="utf-8", errors="replace")
+    except OSError:
+        return None
+    return root if "project(vorlex " in cmake else None
+
+
+# Decided once, from where this very module was imported: never from a path recorded at install
+# time, and never from the current directory.
+_CHECKOUT = _checkout_root(__file__)
+
+
+def _source_root() -> Path | None:
+    """The source checkout the package is imported from, whose build trees it may use."""
+    return _CHECKOUT
 
 
 def candidate_folders(edition: str) -> list[Path]:
-    """The folders searched for an edition's library, in order (after library=)."""
+    """The folders searched for an edition's library, in order (after library=):
+    $VORLEX_LIBRARY_DIR/<edition>, the build trees of the source checkout the package is imported
+    from (none for an installed package), then the installed prefixes."""
     folders = []
-    if os.environ.get("VORLEX_LIBRARY_DIR"):
-        folders.append(Path(os.environ["VORLEX_LIBRARY_DIR"]) / edition)
+    configured = os.environ.get("VORLEX_LIBRARY_DIR")
+    if configured:
+        if not Path(configured).is_absolute():
+            # Relative would mean: wherever the program happens to run.
+            raise LibraryError(f"VORLEX_LIBRARY_DIR is {configured!r}: it must be an absolute path")
+        folders.append(Path(configured) / edition)
     root = _source_root()
     if root is not None:
         folders += [root / "build" / preset / edition for preset in ("release", "debug")]
@@ -82,7 +102,8 @@ def candidate_folders(edition: str) -> list[Path]:
     if multiarch:
         libdirs.add(f"lib/{multiarch}")
     for prefix in dict.fromkeys((sys.prefix, sys.base_prefix, "/usr/local", "/usr")):
-        folders += [Path(prefix) / libdir / "vorlex" / edition for libdir in sorted(libdirs)]
+        if Path(prefix).is_absolute():
+            folders += [Path(prefix) / libdir / "vorlex" / edition for libdir in sorted(libdirs)]
     return folders
 
 

@@ -1,8 +1,10 @@
 """pytest fixtures over the simulator (registered through the pytest11 entry point).
 
-vorlex_sim: the simulator to test against. Under `vorlex-sim run --com N -- pytest`, the one
-that VORLEX_PORT and VORLEX_EDITION name; otherwise a vorlex-sim started for the test on a
-pty (display edition). vorlex_reader: a Reader open on it, closed after the test.
+vorlex_sim: the simulator to test against. Under `vorlex-sim run --com N -- pytest`, which sets
+VORLEX_SIM_LINK, the one that run started (on VORLEX_PORT, edition VORLEX_EDITION); otherwise a
+vorlex-sim started for the test on a pty (display edition). VORLEX_PORT alone is the tool's
+setting for a real reader, never taken for a simulator. vorlex_reader: a Reader open on it,
+closed after the test.
 
     @pytest.mark.vorlex(edition="epurse", balance=500)
 
@@ -53,12 +55,24 @@ def _wanted(request: pytest.FixtureRequest) -> tuple[str | None, dict[str, Any]]
     return edition, options
 
 
+# Set by `vorlex-sim run` for its program: the one sign that a simulator surrounds this process.
+SIMULATOR_MARK = "VORLEX_SIM_LINK"
+
+
+def surrounding_simulator() -> tuple[str, str] | None:
+    """The port and edition of the simulator `vorlex-sim run` started around this process."""
+    link = os.environ.get(SIMULATOR_MARK)
+    if not link:
+        return None
+    return os.environ.get("VORLEX_PORT") or link, os.environ.get("VORLEX_EDITION", "epurse")
+
+
 @pytest.fixture
 def vorlex_sim(request: pytest.FixtureRequest) -> Iterator[Simulator | ExternalSimulator]:
     edition, options = _wanted(request)
-    port = os.environ.get("VORLEX_PORT")
-    if port:
-        external = os.environ.get("VORLEX_EDITION", "epurse")
+    surrounding = surrounding_simulator()
+    if surrounding:
+        port, external = surrounding
         # A simulator of the test's own cannot start there either: the private /dev of
         # `vorlex-sim run --com` has no pty multiplexer.
         if edition not in (None, external):
@@ -70,7 +84,7 @@ def vorlex_sim(request: pytest.FixtureRequest) -> Iterator[Simulator | ExternalS
         return
     if edition == "epurse":
         pytest.skip("the e-purse edition opens only COMn names: run the tests under "
-                    "`vorlex-sim run --com 33 -- pytest ...` (which sets VORLEX_PORT)")
+                    "`vorlex-sim run --com 33 -- pytest ...` (which sets VORLEX_SIM_LINK)")
     simulator = Simulator(**options)
     try:
         yield simulator

@@ -37,14 +37,14 @@ TEST_F(CliInputsTest, MeaninglessInputsAreRefusedBeforeAnythingIsSent) {
     std::optional<std::string> input;
     const char* said;
   } cases[] = {
-      {{"auth", "1", "--keys", Path("folder")}, {}, "is a folder: give the key list's file"},
+      {{"auth", "1", "--keys", Path("folder")}, {}, "is a folder, not a key list"},
       {{"dump", "--keys", Write("empty.dic", "# nothing yet\n\n")}, {}, "holds no key"},
-      {{"auth", "1", "--keys", Path("missing.dic")}, {}, "cannot read the key list"},
-      {{"script", Path("folder")}, {}, "is a folder: give the script's file"},
+      {{"auth", "1", "--keys", Path("missing.dic")}, {}, "missing.dic: No such file or directory"},
+      {{"script", Path("folder")}, {}, "is a folder, not an APDU script"},
       {{"script", Write("comments.apdu", "# select later\n")}, {}, "holds no APDU"},
       {{"script", "-"}, std::string("\n"), "standard input: holds no APDU"},
       {{"script", "-"}, std::string("00A4 = 9G00\n"), "standard input: line 1"},
-      {{"restore", Path("folder")}, {}, "is a folder: give the dump file's file"},
+      {{"restore", Path("folder")}, {}, "is a folder, not a dump file"},
       {{"restore", Write("dup.json", dup_json)},
        {},
        "blocks.5: block 5 is given twice (as \"05\" and \"5\")"},
@@ -58,6 +58,9 @@ TEST_F(CliInputsTest, MeaninglessInputsAreRefusedBeforeAnythingIsSent) {
       {{"display", "5€"}, {}, "TEXT holds \"€\", which GBK has no code for"},
       {{"file", "show", Path("folder")}, {}, "is a folder"},
       {{"file", "convert", Sample("transit.mfd"), Path("out.xyz")}, {}, "cannot tell the format"},
+      {{"file", "convert", Sample("badge.nfc"), Path("badge.bin")},
+       {},
+       "have unknown bytes, which bin cannot mark"},
   };
   for (const auto& c : cases) {
     const Outcome outcome = Vorlex(c.args, c.input);
@@ -137,15 +140,18 @@ TEST_F(CliInputsTest, FileShowDecodesEachSector) {
 }
 
 // Each sample through each format and back holds the same card data; bin and eml hold unknown
-// bytes as zeros, and say so.
+// bytes as zeros (with --partial), and say so. Read back, bin and eml know no key B the access
+// bits hide, so the json sample, which knows its hidden key Bs, differs from them there (the nfc
+// sample's hidden key B is unknown in it too).
 TEST_F(CliInputsTest, FileConvertRoundTripsTheFormats) {
   for (const char* sample : {"transit.mfd", "transit.eml", "transit.json", "badge.nfc"}) {
     const bool with_unknown = std::string(sample) == "badge.nfc";
+    const bool knows_hidden_keys = std::string(sample) == "transit.json";
     for (const cli::card::DumpFormat& format : cli::card::DumpFormats()) {
       SCOPED_TRACE(std::string(sample) + " -> " + format.name);
       const std::string out = Path(std::string("converted.") + format.name);
       const Outcome convert =
-          Vorlex({"file", "convert", Sample(sample), out, "--format", format.name});
+          Vorlex({"file", "convert", Sample(sample), out, "--format", format.name, "--partial"});
       ASSERT_EQ(convert.exit_status, 0) << convert.err;
       const bool zeros = std::string(format.name) == "bin" || std::string(format.name) == "eml";
       EXPECT_EQ(Contains(convert.err, "have unknown bytes: written as zeros"),
@@ -153,7 +159,7 @@ TEST_F(CliInputsTest, FileConvertRoundTripsTheFormats) {
           << convert.err;
       if (format.read == nullptr) continue;
       const Outcome diff = Vorlex({"file", "diff", Sample(sample), out});
-      EXPECT_EQ(diff.exit_status, with_unknown && zeros ? 1 : 0) << diff.out << diff.err;
+      EXPECT_EQ(diff.exit_status, knows_hidden_keys && zeros ? 1 : 0) << diff.out << diff.err;
     }
   }
   // The same card in two formats, converted by extension.

@@ -122,10 +122,12 @@ TEST(SimProgram, RefusesACardFileItCannotUse) {
     std::filesystem::path file;
     const char* says;
   } cases[] = {{file, "not a 1024-byte image"},
-               {dir / "missing" / "card.mfd", "cannot be saved"},
-               {dir, "is a folder: give the path of a 1024-byte image"},
-               {"/dev/null", "is not a regular file"}};
+               {dir / "missing" / "card.mfd", "cannot save"},
+               {"/dev/zero", "/dev/zero is a device, not a card file"},
+               {"/dev/null", "/dev/null is a device, not a card file"},
+               {dir, "is a folder, not a card file"}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
     Program sim({"--card-file", c.file.string()});
     EXPECT_EQ(sim.Wait(), 1) << c.says;
     const std::string said = sim.RestOfOutput();
@@ -133,6 +135,22 @@ TEST(SimProgram, RefusesACardFileItCannotUse) {
     EXPECT_EQ(said.find("basic_filebuf"), std::string::npos) << said;
   }
   std::filesystem::remove_all(dir);
+}
+
+// A recording that is no file, or no recording, is refused at start with the reason.
+TEST(SimProgram, RefusesAReplayItCannotRead) {
+  const struct {
+    const char* file;
+    const char* says;
+  } cases[] = {{"/dev/zero", "/dev/zero is a device, not a recording"},
+               {"/", "/ is a folder, not a recording"},
+               {"/nonexistent/recording.jsonl", "cannot read /nonexistent/recording.jsonl"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    Program sim({"--replay", c.file});
+    EXPECT_EQ(sim.Wait(), 1);
+    EXPECT_NE(sim.RestOfOutput().find(c.says), std::string::npos) << sim.text();
+  }
 }
 
 // A second simulator on a link that a live one serves would take the link over, and delete it
