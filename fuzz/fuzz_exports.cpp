@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "common/message_table.h"
-#include "fuzz/memory_port.h"
+#include "memory_port.h"
 #include "vorlex_display.h"
 #include "vorlex_epurse.h"
 

@@ -1,4 +1,4 @@
-#include "fuzz/memory_port.h"
+#include "memory_port.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -20,13 +20,21 @@ struct Address {
 };
 
 // The display edition sends the sector modulo 15 and the block modulo 4: outside those ranges
-// a command would reach another block than the one named, so it is refused.
+// a command would reach another block than the one named, so it is refused. The e-purse
+// edition sends them as they are; a Mifare Classic card has at most 40 sectors (4K), 0-31 of
+// 4 blocks and 32-39 of 16, and a block past its sector's end is refused here, not left to
+// the reader.
 Address AddressOf(const Session& s, const std::string& sector, const std::string& block) {
-  const bool display = s.edition() == Edition::kDisplay;
-  const std::string note =
-      display ? " in the display edition (it sends sector mod 15, block mod 4)" : "";
-  return {static_cast<int>(ParseNumber(sector, 0, display ? 14 : 255, "SECTOR" + note)),
-          static_cast<int>(ParseNumber(block, 0, display ? 3 : 15, "BLOCK" + note))};
+  if (s.edition() == Edition::kDisplay) {
+    const std::string note = " in the display edition (it sends sector mod 15, block mod 4)";
+    return {static_cast<int>(ParseNumber(sector, 0, 14, "SECTOR" + note)),
+            static_cast<int>(ParseNumber(block, 0, 3, "BLOCK" + note))};
+  }
+  const int at = static_cast<int>(ParseNumber(sector, 0, 39, "SECTOR"));
+  const int blocks = at < 32 ? 4 : 16;
+  return {at, static_cast<int>(ParseNumber(block, 0, blocks - 1,
+                                           "BLOCK (sector " + std::to_string(at) + " has " +
+                                               std::to_string(blocks) + " blocks)"))};
 }
 
 int KeyTypeOf(const std::string& type) {
@@ -163,7 +171,7 @@ void AddMifareCommands(CLI::App& app, Registry& registry) {
   CLI::App* auth = app.add_subcommand(
       "auth",
       "authenticate a Mifare sector with a key, or with the first key of a list that opens it");
-  auth->add_option("sector", a->sector, "the sector, 0-255 (display edition 0-14)")->required();
+  auth->add_option("sector", a->sector, "the sector, 0-39 (display edition 0-14)")->required();
   a->key.AddTo(auth);
   auth->add_option("--keys", a->key_files,
                    "a key-list file (repeatable): try key A with each key, then key B, with a "
@@ -197,8 +205,8 @@ void AddMifareCommands(CLI::App& app, Registry& registry) {
   };
   auto rd = std::make_shared<BlockArgs>();
   CLI::App* read = app.add_subcommand("read", "read a 16-byte block of an authenticated sector");
-  read->add_option("sector", rd->sector, "the sector, 0-255 (display edition 0-14)")->required();
-  read->add_option("block", rd->block, "the block in the sector, 0-15 (display edition 0-3)")
+  read->add_option("sector", rd->sector, "the sector, 0-39 (display edition 0-14)")->required();
+  read->add_option("block", rd->block, "the block, 0-3 (sectors 32-39: 0-15; display edition 0-3)")
       ->required();
   registry.Add(read, [rd](Session& s) {
     s.Open();
@@ -218,8 +226,8 @@ void AddMifareCommands(CLI::App& app, Registry& registry) {
   auto w = std::make_shared<BlockArgs>();
   CLI::App* write = app.add_subcommand(
       "write", "write a 16-byte block (trailers and block 0 only with their --allow options)");
-  write->add_option("sector", w->sector, "the sector, 0-255 (display edition 0-14)")->required();
-  write->add_option("block", w->block, "the block in the sector, 0-15 (display edition 0-3)")
+  write->add_option("sector", w->sector, "the sector, 0-39 (display edition 0-14)")->required();
+  write->add_option("block", w->block, "the block, 0-3 (sectors 32-39: 0-15; display edition 0-3)")
       ->required();
   write->add_option("data", w->data, "16 bytes in hex, unbroken or separated by spaces or colons")
       ->required()
@@ -229,9 +237,13 @@ void AddMifareCommands(CLI::App& app, Registry& registry) {
     const std::string data = ParseHexBytes(Joined(w->data), 16, "DATA");
     s.Open();
     const Address at = AddressOf(s, w->sector, w->block);
-    if (const std::string refused = CheckBlockWrite(at.sector, at.block, BlockOf(data), w->allowed);
+    const BlockBytes bytes = BlockOf(data);
+    if (const std::string refused = CheckBlockWrite(at.sector, at.block, bytes, w->allowed);
         !refused.empty()) {
-      throw UsageError("nothing written: " + refused);
+      // Refused for the same reason whatever is allowed: the bytes are at fault.
+      const bool bytes_at_fault =
+          refused == CheckBlockWrite(at.sector, at.block, bytes, WriteAllowance{true, true, true});
+      throw UsageError("nothing written: " + std::string(bytes_at_fault ? "DATA: " : "") + refused);
     }
     Message message;
     s.Check("write",

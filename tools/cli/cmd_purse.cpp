@@ -108,14 +108,72 @@ void Request(Session& s, const ModuleCalls& m, int param, PurchaseRecord& record
   s.out().Field("prep_value32", record.PrepValue32, HexAndDecimal(record.PrepValue32, 8));
 }
 
-void Purchase(Session& s, const ModuleCalls& m, PurchaseRecord& record) {
-  Message message;
-  s.Check("purchase", m.purchase(s.reader(), &record, message.text), message.text);
+void ResultFields(Session& s, const PurchaseRecord& record) {
   s.out().Group("Result");
   s.out().Field("result_text1", record.ResultText1);
   s.out().Field("result_text2", record.ResultText2);
   s.out().Field("result_text3", record.ResultText3);
   s.out().Field("result_text4", record.ResultText4);
+}
+
+// Session::Call for a step whose failure is looked into rather than ending the command: a
+// reader that stopped answering is a failure like another (a signal still ends it).
+bool Tried(Session& s, const std::string& step, int result, const char* message, std::string& why) {
+  try {
+    if (s.Call(step, result, message)) return true;
+    why = s.last_failure().explanation;
+  } catch (const Stopped& stop) {
+    if (stop.signal != 0) throw;
+    why = stop.explanation;
+  }
+  return false;
+}
+
+// The purchase of a whole purchase. When it fails, the answer may have been lost after the
+// module debited the card (the library's retry then finds no purchase prepared): the balance
+// tells. Debited by the amount: done, without the result fields. Not debited: the failure.
+// Anything else, or no balance: the outcome is unknown.
+std::int32_t PurchaseAndBalance(Session& s, const ModuleCalls& m, PurchaseRecord& record,
+                                std::int32_t before) {
+  Message message;
+  const int result = m.purchase(s.reader(), &record, message.text);
+  std::string why;
+  if (Tried(s, "purchase", result, message.text, why)) {
+    s.out().JsonOnly("answer_lost", false);
+    ResultFields(s, record);
+    s.out().PinMessage();
+    s.Checkpoint("balance_after");
+    return Balance(s, m, "balance_after");
+  }
+  const CommandFailed failure = s.last_failure();
+  std::int32_t after = 0;
+  Message balance_message;
+  std::string balance_why;
+  if (!Tried(s, "balance_after", m.balance(s.reader(), &after, balance_message.text),
+             balance_message.text, balance_why)) {
+    throw OutcomeUnknown{"purchase", result,
+                         why + "; then the balance could not be read (" + balance_why + ")"};
+  }
+  const std::int64_t debited = static_cast<std::int64_t>(before) - after;
+  if (debited == 0) {
+    s.out().Group("After");
+    s.out().Field("balance_after", after, Money(after) + " (not debited)");
+    throw failure;
+  }
+  if (debited != record.Amount) {
+    throw OutcomeUnknown{"purchase", result,
+                         why + "; and the balance moved by " + Money(debited) + ", not by the " +
+                             Money(record.Amount) + " of this purchase"};
+  }
+  s.out().JsonOnly("answer_lost", true);
+  s.out().JsonOnly("warning", "the reader's answer to the purchase was lost (" + why +
+                                  "); the balance shows the card was debited by the amount, so "
+                                  "the purchase is done; its result fields are missing");
+  s.out().Group("Result");
+  s.out().Line("done, but the reader's answer was lost: the balance shows the card was debited");
+  s.out().Line("by the amount; the result fields (serial, transaction code) are missing");
+  s.out().Line("(" + why + ")");
+  return after;
 }
 
 }  // namespace
@@ -167,7 +225,9 @@ void AddPurseCommands(CLI::App& app, Registry& registry) {
                [open](Session& s) {
                  const ModuleCalls m = open(s);
                  PurchaseRecord record{};
-                 Purchase(s, m, record);
+                 Message message;
+                 s.Check("purchase", m.purchase(s.reader(), &record, message.text), message.text);
+                 ResultFields(s, record);
                });
   registry.Add(purse->add_subcommand("balance", "the card's balance"), [open](Session& s) {
     const ModuleCalls m = open(s);
@@ -199,10 +259,7 @@ void AddPurseCommands(CLI::App& app, Registry& registry) {
     s.Checkpoint("request");
     Request(s, m, 0, record);
     s.Checkpoint("purchase");
-    Purchase(s, m, record);
-    s.out().PinMessage();
-    s.Checkpoint("balance_after");
-    const std::int32_t after = Balance(s, m, "balance_after");
+    const std::int32_t after = PurchaseAndBalance(s, m, record, before);
     s.out().Group("After");
     s.out().Field("balance_after", after, Money(after));
     s.out().Field("debited", before - after, Money(before - after));

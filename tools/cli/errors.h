@@ -25,6 +25,14 @@ struct CommandFailed {
   std::string hint;         // the common cause, where there is one
 };
 
+// A step that moves money failed and what it did could not be found out (exit 4): the card may
+// have been debited. Whoever charges again must look at the balance first.
+struct OutcomeUnknown {
+  std::string step;
+  int result = 0;           // the failed step's result
+  std::string explanation;  // why the outcome is not known
+};
+
 // A multi-step command that stopped before its end: a signal (exit 128 + signal) or a reader
 // that stopped answering (exit 1). What was read so far is still shown.
 struct Stopped {

@@ -18,7 +18,9 @@ constexpr char kFooter[] =
     R"(Numbers are decimal (010 is ten); write 0x for hexadecimal. Hex bytes may be
 pasted with spaces or colons between them ("00 84 00 00 08").
 Exit status: 0 done; 1 the reader refused, or did not answer; 2 bad command line (nothing was
-sent); 3 no library, or the port cannot be opened; 130/143 interrupted by SIGINT/SIGTERM.
+sent); 3 no library, or the port cannot be opened; 4 a purchase whose outcome is unknown (its
+answer was lost and the balance could not be read: check it before charging again); 130/143
+interrupted by SIGINT/SIGTERM.
 `vorlex help COMMAND` or `vorlex COMMAND --help` shows a command's own help.)";
 
 std::size_t EditDistance(const std::string& a, const std::string& b) {
@@ -208,6 +210,9 @@ int Main(int argc, char** argv) {
     report.PrintFailure(failure);
     const int signal = PendingSignal();
     return signal == 0 ? 1 : 128 + signal;
+  } catch (const OutcomeUnknown& unknown) {
+    report.PrintUnknown(unknown);
+    return 4;
   } catch (const Stopped& stop) {
     report.PrintStopped(stop);
     return stop.signal == 0 ? 1 : 128 + stop.signal;

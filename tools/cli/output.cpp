@@ -120,6 +120,21 @@ void Report::PrintStopped(const Stopped& stop) const {
   std::cerr << "vorlex: " << command_ << ": " << stop.explanation << "\n";
 }
 
+void Report::PrintUnknown(const OutcomeUnknown& unknown) const {
+  constexpr char kWhat[] = "unknown: check the balance before charging again";
+  if (json_) {
+    Json out = Head(false, unknown.result);
+    out["step"] = unknown.step;
+    out["outcome"] = "unknown";
+    out["error"] = std::string(kWhat) + " (" + unknown.explanation + ")";
+    PrintJson(std::move(out), Json::object());
+    return;
+  }
+  PrintPeople();
+  std::cout.flush();
+  std::cerr << "vorlex: " << command_ << ": " << kWhat << "\n  " << unknown.explanation << "\n";
+}
+
 void Report::PrintError(const std::string& error, const std::string& kind) const {
   if (json_) {
     std::cout

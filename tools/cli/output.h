@@ -42,6 +42,7 @@ class Report {
   void PrintSuccess(int signal) const;
   void PrintFailure(const CommandFailed& failure) const;
   void PrintStopped(const Stopped& stop) const;
+  void PrintUnknown(const OutcomeUnknown& unknown) const;
   // Usage and setup errors: standard error, and a JSON line when asked for.
   void PrintError(const std::string& error, const std::string& kind) const;
 

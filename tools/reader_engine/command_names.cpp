@@ -62,3 +62,19 @@ std::string CommandName(std::uint8_t command_class, std::uint8_t command_code) {
 }
 
 }  // namespace vorlex::engine
+
+namespace vorlex::engine {
+
+std::vector<CommandCode> CommandsNamed(std::string_view name) {
+  std::vector<CommandCode> found;
+  if (name.empty()) return found;
+  for (const Named& named : kCommands) {
+    const std::string_view full = named.name;
+    const bool suffix = full.size() > name.size() && full.ends_with(name) &&
+                        full[full.size() - name.size() - 1] == '_';
+    if (full == name || suffix) found.push_back({named.command_class, named.command_code});
+  }
+  return found;
+}
+
+}  // namespace vorlex::engine

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vorlex::engine {
 
@@ -12,5 +14,15 @@ const char* KnownCommandName(std::uint8_t command_class, std::uint8_t command_co
 
 // The same, "unknown XX YY" for a class/code nobody knows.
 std::string CommandName(std::uint8_t command_class, std::uint8_t command_code);
+
+struct CommandCode {
+  std::uint8_t command_class, command_code;
+  bool operator==(const CommandCode&) const = default;
+};
+
+// The commands a person means by `name`: the full name ("CPU_PBOC_PURCHASE"), or its last
+// words after a unit's prefix ("PURCHASE": CPU_PBOC_PURCHASE and RFSIM_PURCHASE). Empty when
+// no command is called so.
+std::vector<CommandCode> CommandsNamed(std::string_view name);
 
 }  // namespace vorlex::engine

@@ -5,10 +5,6 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/signalfd.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -34,17 +30,18 @@
 
 #include "decimal_option.h"
 #include "device_link.h"
+#include "link.h"
 #include "private_dev.h"
 #include "replay.h"
 #include "scripted_reader.h"
 #include "sim_responder.h"
+#include "supervise.h"
 #include "virtual_reader.h"
-
-extern char** environ;
 
 namespace {
 
 using namespace vorlex::sim;
+namespace launch = vorlex::launch;
 
 // What --help prints after the options: the reader that answers.
 constexpr char kReaderSummary[] = R"(The simulated reader (details in docs/simulator.md):
@@ -82,6 +79,7 @@ struct Settings {
   bool run = false;
   std::optional<int> com;
   std::vector<std::string> program;
+  std::vector<std::string> lose_answers;
 };
 
 [[noreturn]] void UsageError(const std::string& text) {
@@ -136,6 +134,12 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
       ->check(CLI::Range(1u, 1000000u))
       ->option_text("N")
       ->group(faults);
+  app.add_option("--lose-answer", s.lose_answers,
+                 "no answer to the Nth request (default 1) for command NAME (a name from the "
+                 "trace, or its end: PURCHASE is CPU_PBOC_PURCHASE and RFSIM_PURCHASE); the "
+                 "request is carried out. Repeatable")
+      ->option_text("NAME[:N]")
+      ->group(faults);
   app.add_option("--slow-bytes", s.slow_bytes, "wait US microseconds before each answer byte")
       ->transform(vorlex::command_line::Decimal())
       ->check(CLI::Range(0ul, 10000000ul))
@@ -178,12 +182,13 @@ void CheckCombination(const std::function<bool(const char*)>& given, const Setti
   if (given("--fault-every") && !given("--corrupt") && !given("--truncate")) {
     UsageError("--fault-every changes nothing: it applies to --corrupt and --truncate");
   }
-  refuse_with(
-      "--silent",
-      {"--drop-every", "--corrupt", "--truncate", "--fault-every", "--slow-bytes", "--pace"},
-      "--silent never answers");
+  refuse_with("--silent",
+              {"--drop-every", "--corrupt", "--truncate", "--fault-every", "--slow-bytes", "--pace",
+               "--lose-answer"},
+              "--silent never answers");
   if (s.faults.drop_every == 1) {
-    refuse_with("--drop-every", {"--corrupt", "--truncate", "--slow-bytes", "--pace"},
+    refuse_with("--drop-every",
+                {"--corrupt", "--truncate", "--slow-bytes", "--pace", "--lose-answer"},
                 "--drop-every 1 drops every answer");
   }
   refuse_with("--no-card", {"--card-file", "--balance"}, "with --no-card no card is ever found");
@@ -191,7 +196,7 @@ void CheckCombination(const std::function<bool(const char*)>& given, const Setti
   if (given("--device") && given("--link")) UsageError("--link is for the pty, not --device");
   refuse_with("--replay",
               {"--card-file", "--balance", "--no-card", "--silent", "--drop-every", "--corrupt",
-               "--truncate", "--fault-every"},
+               "--truncate", "--fault-every", "--lose-answer"},
               "the answers come from the recording, faults included");
   refuse_with("--replay-timing", {"--pace", "--slow-bytes"}, "the recording has the timing");
 }
@@ -228,7 +233,7 @@ Settings Parse(int argc, char** argv) {
       ->check(CLI::Validator(
           [](std::string& text) -> std::string {
             int number = 0;
-            if (!CLI::detail::lexical_cast(text, number) || !ComDevice(number)) {
+            if (!CLI::detail::lexical_cast(text, number) || !launch::ComDevice(number)) {
               return "no COM port " + text + " (1 to 96)";
             }
             return {};
@@ -265,6 +270,12 @@ Settings Parse(int argc, char** argv) {
     settings.faults.per_byte = std::chrono::microseconds(*settings.slow_bytes);
   }
   if (settings.pace) settings.faults.per_byte = kLineSpeedPerByte;
+  for (const std::string& text : settings.lose_answers) {
+    std::string error;
+    const std::optional<LostAnswer> lost = ParseLostAnswer(text, error);
+    if (!lost) UsageError(error);
+    settings.faults.lost_answers.push_back(*lost);
+  }
   return settings;
 }
 
@@ -350,67 +361,6 @@ class ExclusiveReleaser {
   std::thread thread_;
 };
 
-// A live simulator holds its --link by an abstract socket named after the link's path. The
-// kernel drops the name with the process, so a killed simulator leaves no stale claim, and a
-// second simulator cannot take over (and at its exit delete) a link that another still serves.
-class LinkClaim {
- public:
-  explicit LinkClaim(const std::string& link) {
-    namespace fs = std::filesystem;
-    const fs::path absolute = fs::absolute(link).lexically_normal();
-    std::string name =
-        "vorlex-sim link " +
-        (fs::weakly_canonical(absolute.parent_path()) / absolute.filename()).string();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (name.size() > sizeof address.sun_path - 1) {
-      name = "vorlex-sim link #" + std::to_string(std::hash<std::string>()(name));
-    }
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "socket");
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-      const int error = errno;
-      ::close(fd_);
-      if (error == EADDRINUSE) {
-        throw std::runtime_error("--link " + link +
-                                 ": another simulator is serving it; stop that one or choose "
-                                 "another path");
-      }
-      throw std::system_error(error, std::generic_category(), "claim --link " + link);
-    }
-  }
-  ~LinkClaim() { ::close(fd_); }
-  LinkClaim(const LinkClaim&) = delete;
-  LinkClaim& operator=(const LinkClaim&) = delete;
-
- private:
-  int fd_ = -1;
-};
-
-// Points `link` at `target`, replacing an older symlink but never a file of someone else's.
-void MakeLink(const std::string& link, const std::string& target) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  const fs::file_status status = fs::symlink_status(link, error);
-  if (fs::exists(status)) {
-    if (!fs::is_symlink(status)) {
-      throw std::runtime_error(link + " exists and is not a symlink; not replacing it");
-    }
-    fs::remove(link);
-  }
-  fs::create_symlink(target, link);
-}
-
-void RemoveLink(const std::string& link, const std::string& target) {
-  std::error_code error;
-  if (std::filesystem::is_symlink(link, error) &&
-      std::filesystem::read_symlink(link, error) == target) {
-    std::filesystem::remove(link, error);
-  }
-}
-
 // The reader and what answers on the line, as the settings want them: one place for both the
 // pty and --device.
 ReaderOptions LoggingReader(ReaderOptions options) {
@@ -428,15 +378,10 @@ vorlex::engine::ScriptedReader::Responder Responder(VirtualReader& reader,
 // The simulator on a pty of its own: the reader, the pty, and the link when asked for one.
 class PtySimulator {
  public:
-  explicit PtySimulator(const Settings& settings)
-      : reader_(LoggingReader(settings.reader)), link_(settings.link) {
-    if (link_) claim_.emplace(*link_);
+  explicit PtySimulator(const Settings& settings) : reader_(LoggingReader(settings.reader)) {
     releaser_.emplace(engine_.port());
     engine_.SetResponder(Responder(reader_, settings));
-    if (link_) MakeLink(*link_, engine_.port());
-  }
-  ~PtySimulator() {
-    if (link_) RemoveLink(*link_, engine_.port());
+    if (settings.link) link_.emplace(*settings.link, engine_.port());
   }
   PtySimulator(const PtySimulator&) = delete;
   PtySimulator& operator=(const PtySimulator&) = delete;
@@ -445,47 +390,10 @@ class PtySimulator {
 
  private:
   VirtualReader reader_;
-  std::optional<std::string> link_;
-  std::optional<LinkClaim> claim_;
   vorlex::engine::ScriptedReader engine_;
   std::optional<ExclusiveReleaser> releaser_;
+  std::optional<launch::PublishedLink> link_;  // gone first, while the pty still serves
 };
-
-// Blocked before any thread starts, so that only the signalfd sees them; `run` also waits for
-// its program's end there.
-int StopSignals(bool with_children) {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGHUP);
-  if (with_children) sigaddset(&signals, SIGCHLD);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  return ::signalfd(-1, &signals, SFD_CLOEXEC);
-}
-
-void WaitFor(int fd) {
-  pollfd entry{fd, POLLIN, 0};
-  while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
-  }
-}
-
-// Until the program ends; a stop request sent to us is passed on to it. Its exit status is ours.
-int WaitForProgram(pid_t pid, int signals) {
-  for (;;) {
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    WaitFor(signals);
-    signalfd_siginfo info{};
-    if (::read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    // A terminal's Ctrl-C or hang-up (from the kernel) reached the program with us already.
-    if (info.ssi_signo != SIGCHLD && info.ssi_code != SI_KERNEL) {
-      ::kill(pid, static_cast<int>(info.ssi_signo));
-    }
-  }
-}
 
 int Run(const Settings& settings, int signals) {
   std::unique_ptr<PtySimulator> simulator;
@@ -495,25 +403,19 @@ int Run(const Settings& settings, int signals) {
     std::cerr << "vorlex-sim: run: the simulator did not start: " << error.what() << "\n";
     return 3;
   }
-  ProgramLaunch launch;
-  launch.argv = settings.program;
-  launch.pty = simulator->port();
-  std::string port = launch.pty;
+  launch::ProgramLaunch program;
+  program.argv = settings.program;
+  program.pty = simulator->port();
+  std::string port = program.pty;
   if (settings.com) {
-    launch.device = ComDevice(*settings.com);
+    program.device = launch::ComDevice(*settings.com);
     port = "COM" + std::to_string(*settings.com);
   }
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view text = *entry;
-    if (text.starts_with("VORLEX_PORT=") || text.starts_with("VORLEX_EDITION=")) continue;
-    launch.environment.emplace_back(text);
-  }
-  launch.environment.push_back("VORLEX_PORT=" + port);
-  launch.environment.push_back(std::string("VORLEX_EDITION=") +
-                               (settings.com ? "epurse" : "display"));
-  LaunchResult started;
+  program.environment = launch::EnvironmentWith(
+      {{"VORLEX_PORT", port}, {"VORLEX_EDITION", settings.com ? "epurse" : "display"}});
+  launch::LaunchResult started;
   try {
-    started = LaunchProgram(launch);
+    started = launch::LaunchProgram(program);
   } catch (const std::exception& error) {
     std::cerr << "vorlex-sim: run: " << error.what() << "\n";
     return 3;
@@ -522,10 +424,10 @@ int Run(const Settings& settings, int signals) {
     std::cerr << "vorlex-sim: run: " << started.error << "\n";
     return started.exit_code;
   }
-  Say("vorlex-sim: " + (launch.device ? port + " is " + *launch.device + " = " + launch.pty +
-                                            ", in " + started.isolation
-                                      : "the reader is " + launch.pty));
-  return ReplayEnd(WaitForProgram(started.pid, signals));
+  Say("vorlex-sim: " + (program.device ? port + " is " + *program.device + " = " + program.pty +
+                                             ", in " + started.isolation
+                                       : "the reader is " + program.pty));
+  return ReplayEnd(launch::WaitForProgram(started.pid, signals));
 }
 
 }  // namespace
@@ -544,7 +446,7 @@ int main(int argc, char** argv) {
     }
     lines = &log_file;
   }
-  const int signals = StopSignals(settings.run);
+  const int signals = launch::StopSignals(settings.run);
   if (signals < 0) {
     std::perror("vorlex-sim: signalfd");
     return start_failure;
@@ -587,7 +489,7 @@ int main(int argc, char** argv) {
       std::lock_guard lock(output_mutex);
       std::cout << simulator.port() << std::endl;  // the first line: the bare path, for scripts
     }
-    WaitFor(signals);
+    launch::WaitReadable(signals);
     return ReplayEnd(0);
   } catch (const std::exception& error) {
     std::cerr << "vorlex-sim: " << error.what() << "\n";

@@ -1,7 +1,9 @@
 #include "sim_responder.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "command_names.h"
@@ -34,6 +36,28 @@ const char* CorruptionName(Corruption corruption) {
 }
 
 }  // namespace
+
+std::optional<LostAnswer> ParseLostAnswer(const std::string& text, std::string& error) {
+  const std::size_t colon = text.find(':');
+  LostAnswer lost{text.substr(0, colon), engine::CommandsNamed(text.substr(0, colon)), 1};
+  if (lost.commands.empty()) {
+    error = "--lose-answer: no command is called \"" + lost.name +
+            "\" (a name from the trace, such as CPU_PBOC_PURCHASE, or its end, such as PURCHASE)";
+    return std::nullopt;
+  }
+  if (colon != std::string::npos) {
+    const std::string count = text.substr(colon + 1);
+    char* end = nullptr;
+    const unsigned long nth = std::strtoul(count.c_str(), &end, 10);
+    if (count.empty() || *end != '\0' || count[0] < '0' || count[0] > '9' || nth == 0 ||
+        nth > 1000000) {
+      error = "--lose-answer " + text + ": N is a request count from 1 to 1000000";
+      return std::nullopt;
+    }
+    lost.nth = static_cast<unsigned>(nth);
+  }
+  return lost;
+}
 
 engine::Reply ShapeAnswer(const FaultOptions& faults, std::uint64_t n, const Bytes& payload,
                           std::string* note) {
@@ -85,8 +109,22 @@ std::string DescribeAnswer(const Bytes& payload) {
 engine::ScriptedReader::Responder MakeResponder(VirtualReader& reader, FaultOptions faults,
                                                 TraceSink trace) {
   auto count = std::make_shared<std::atomic<std::uint64_t>>(0);
-  return [&reader, faults, trace = std::move(trace), count](const engine::ParsedFrame& request) {
+  // Requests seen so far for each --lose-answer (the serving thread alone counts).
+  auto seen = std::make_shared<std::vector<unsigned>>(faults.lost_answers.size(), 0);
+  return [&reader, faults, trace = std::move(trace), count,
+          seen](const engine::ParsedFrame& request) {
     const std::uint64_t n = ++*count;
+    bool lose = false;
+    if (request.payload.size() >= 2) {
+      const engine::CommandCode code{request.payload[0], request.payload[1]};
+      for (std::size_t i = 0; i < faults.lost_answers.size(); ++i) {
+        const LostAnswer& lost = faults.lost_answers[i];
+        if (std::find(lost.commands.begin(), lost.commands.end(), code) == lost.commands.end()) {
+          continue;
+        }
+        if (++(*seen)[i] == lost.nth) lose = true;
+      }
+    }
     if (trace) {
       trace("-> #" + std::to_string(n) + " " + DescribeRequest(request.payload) +
             (request.checksum_ok ? "" : " [bad checksum]"));
@@ -98,6 +136,10 @@ engine::ScriptedReader::Responder MakeResponder(VirtualReader& reader, FaultOpti
                                      static_cast<std::uint8_t>(kBadChecksum & 0xFF)};
     std::string note;
     engine::Reply reply = ShapeAnswer(faults, n, answer, &note);
+    if (lose) {
+      reply = engine::Reply::Silence();
+      note = "answer lost (--lose-answer)";
+    }
     if (trace) {
       trace("<- #" + std::to_string(n) + " " + DescribeAnswer(answer) +
             (note.empty() ? "" : " [" + note + "]"));

@@ -6,14 +6,25 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "command_names.h"
 #include "scripted_reader.h"
 #include "virtual_reader.h"
 
 namespace vorlex::sim {
 
 enum class Corruption { kNone, kStx, kEtx, kChecksum };
+
+// --lose-answer NAME[:N]: no answer to the Nth request (from 1) for any of `commands`, counted
+// over those commands only; the request itself is carried out.
+struct LostAnswer {
+  std::string name;  // as given, for the trace
+  std::vector<engine::CommandCode> commands;
+  unsigned nth = 1;
+};
 
 struct FaultOptions {
   bool silent = false;      // never answer
@@ -22,7 +33,11 @@ struct FaultOptions {
   bool truncate = false;     // send only the first half of the frame
   unsigned fault_every = 1;  // which answers corrupt/truncate hit: every Nth
   std::chrono::nanoseconds per_byte{0};
+  std::vector<LostAnswer> lost_answers;
 };
+
+// "PURCHASE", "CPU_PBOC_GET_BALANCE:2": the lost answer, or empty with `error` set.
+std::optional<LostAnswer> ParseLostAnswer(const std::string& text, std::string& error);
 
 // 115200 baud at 10 bits a byte.
 inline constexpr std::chrono::nanoseconds kLineSpeedPerByte{86'806};

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <system_error>
@@ -96,28 +95,11 @@ Tap::Tap(const TapOptions& options) : options_(options) {
   if (watch_ < 0 || ::inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
     Fail("watch " + port_);
   }
-  if (options_.link) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(*options_.link, error);
-    if (fs::exists(status)) {
-      if (!fs::is_symlink(status)) {
-        throw std::runtime_error(*options_.link + " exists and is not a symlink; not replacing it");
-      }
-      fs::remove(*options_.link);
-    }
-    fs::create_symlink(port_, *options_.link);
-  }
+  if (options_.link) link_.emplace(*options_.link, port_);
 }
 
 Tap::~Tap() {
-  if (options_.link) {
-    std::error_code error;
-    if (std::filesystem::is_symlink(*options_.link, error) &&
-        std::filesystem::read_symlink(*options_.link, error) == port_) {
-      std::filesystem::remove(*options_.link, error);
-    }
-  }
+  link_.reset();
   if (device_ >= 0) {
     ::ioctl(device_, TIOCNXCL);
     ::close(device_);

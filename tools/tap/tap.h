@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "link.h"
 #include "reader_frame.h"
 #include "wire_record.h"
 
@@ -50,6 +51,7 @@ class Tap {
   TapOptions options_;
   int device_ = -1, master_ = -1, slave_ = -1, watch_ = -1;
   std::string port_;
+  std::optional<launch::PublishedLink> link_;
   std::int64_t start_ns_ = 0;
   engine::WireDecoder from_host_, from_reader_;
   engine::Bytes last_request_;

@@ -9,15 +9,13 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "com_port_map.h"
 #include "decimal_option.h"
 #include "private_dev.h"
+#include "supervise.h"
 #include "tap.h"
-
-extern char** environ;
 
 namespace {
 
@@ -28,14 +26,6 @@ data, the raw bytes, and whatever is not a well-formed frame (junk, bad STX or E
 a wrong checksum, a stall). Text on standard output; --json writes JSON lines (docs/tap.md) to
 --log, or to standard output without --log. The pty's path is printed on the first line.
 Ends on SIGINT/SIGTERM with a summary line; exit 1 when the device goes away.)";
-
-int StopSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&signals, signal_number);
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
-  return ::signalfd(-1, &signals, SFD_CLOEXEC);
-}
 
 }  // namespace
 
@@ -82,7 +72,7 @@ int main(int argc, char** argv) {
   if (!link.empty()) options.link = link;
   if (!log.empty()) options.log = log;
 
-  const int stop = StopSignals();
+  const int stop = vorlex::launch::StopSignals(true);
   if (stop < 0) {
     std::perror("vorlex-tap: signalfd");
     return 1;
@@ -92,16 +82,13 @@ int main(int argc, char** argv) {
     std::cout << tap.port() << std::endl;
     pid_t child = -1;
     if (!program.empty()) {
-      vorlex::sim::ProgramLaunch launch;
+      vorlex::launch::ProgramLaunch launch;
       launch.argv = program;
-      launch.device = vorlex::sim::ComDevice(com);
+      launch.device = vorlex::launch::ComDevice(com);
       launch.pty = tap.port();
-      for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text = *entry;
-        if (!text.starts_with("VORLEX_PORT=")) launch.environment.emplace_back(text);
-      }
-      launch.environment.push_back("VORLEX_PORT=COM" + std::to_string(com));
-      const vorlex::sim::LaunchResult started = vorlex::sim::LaunchProgram(launch);
+      launch.environment =
+          vorlex::launch::EnvironmentWith({{"VORLEX_PORT", "COM" + std::to_string(com)}});
+      const vorlex::launch::LaunchResult started = vorlex::launch::LaunchProgram(launch);
       if (started.pid < 0) {
         std::cerr << "vorlex-tap: " << started.error << "\n";
         return started.exit_code;
@@ -126,7 +113,7 @@ int main(int argc, char** argv) {
         int status = 0;
         if (child <= 0 || waitpid(child, &status, WNOHANG) != child) continue;
         tap.Finish("the program ended");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return vorlex::launch::ExitStatus(status);
       }
       if (child > 0) {
         kill(child, static_cast<int>(info.ssi_signo));

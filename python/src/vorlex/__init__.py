@@ -2,7 +2,8 @@
 simulator for tests. See docs/python.md."""
 from importlib import metadata
 
-from .errors import LibraryError, NoAnswer, PortError, ReaderError, Refused, VorlexError
+from .errors import (LibraryError, NoAnswer, OutcomeUnknown, PortError, ReaderError, Refused,
+                     VorlexError)
 from .reader import Card, Purse, Reader, Response, open
 from .record import PurchaseRecord
 from .simulator import Simulator, SimulatorError, find_simulator, simulator
@@ -12,7 +13,7 @@ try:
 except metadata.PackageNotFoundError:  # imported straight from the source tree
     __version__ = "0+source"
 __all__ = [
-    "Card", "LibraryError", "NoAnswer", "PortError", "PurchaseRecord", "Purse", "Reader",
+    "Card", "LibraryError", "NoAnswer", "OutcomeUnknown", "PortError", "PurchaseRecord", "Purse", "Reader",
     "ReaderError", "Refused", "Response", "Simulator", "SimulatorError", "VorlexError",
     "find_simulator", "open", "simulator",
 ]

@@ -10,8 +10,8 @@ from ctypes import c_int32, create_string_buffer
 from dataclasses import dataclass
 from typing import Any, Literal
 
-from . import _library
-from .errors import NoAnswer, PortError, ReaderError, Refused
+from . import _guard, _library
+from .errors import NoAnswer, OutcomeUnknown, PortError, ReaderError, Refused
 from .record import PurchaseRecord
 
 Edition = Literal["epurse", "display"]
@@ -27,6 +27,7 @@ _APDU_CALLS = {"card": "CPUCARD_APDU", "sam1": "SAMCAR1_APDU", "sam2": "SAMCAR2_
                "rfsim": "RFSIMCARD_APDU"}
 _COM_NAME = re.compile(r"COM[1-9][0-9]*")
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1
+_BYTE_MAX, _WORD_MAX = 255, 65535
 
 
 @dataclass(frozen=True)
@@ -58,18 +59,18 @@ class Response:
 
 def _int(name: str, value: Any, low: int = _INT_MIN, high: int = _INT_MAX) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise Refused(f"{name} must be an int, not {type(value).__name__}")
+        raise Refused(f"{name} must be an int, not {type(value).__name__}", name)
     if not low <= value <= high:
-        raise Refused(f"{name} {value} is outside {low}..{high}")
+        raise Refused(f"{name} {value} is outside {low}..{high}", name)
     return value
 
 
 def _bytes(name: str, value: Any, length: int | None = None) -> bytes:
     if not isinstance(value, (bytes, bytearray, memoryview)):
-        raise Refused(f"{name} must be bytes, not {type(value).__name__}")
+        raise Refused(f"{name} must be bytes, not {type(value).__name__}", name)
     value = bytes(value)
     if length is not None and len(value) != length:
-        raise Refused(f"{name} must be {length} bytes, not {len(value)}")
+        raise Refused(f"{name} must be {length} bytes, not {len(value)}", name)
     return value
 
 
@@ -180,7 +181,7 @@ class Reader:
     # ---- housekeeping --------------------------------------------------------------------
 
     def beep(self, value: int = 10) -> None:
-        self._run_bare("BELL_BEEP", _int("value", value))
+        self._run_bare("BELL_BEEP", _int("value", value, 0, _WORD_MAX))
 
     def _version(self, call: str) -> bytes:
         # The library does not say how many bytes it wrote: trailing NULs cannot be told from
@@ -208,7 +209,7 @@ class Reader:
             raise Refused("text must not contain NUL")
         if len(text) > DISPLAY_TEXT_MAX:
             raise Refused(f"text is {len(text)} bytes; the display takes {DISPLAY_TEXT_MAX}")
-        self._run_bare("LED_DISPLAY", text, _int("value", value))
+        self._run_bare("LED_DISPLAY", text, _int("value", value, 0, _WORD_MAX))
 
     # ---- ISO 14443-A and Mifare Classic --------------------------------------------------
 
@@ -228,19 +229,34 @@ class Reader:
         types = {"A": 0, "B": 1}
         if isinstance(key_type, str):
             if key_type.upper() not in types:
-                raise Refused(f"key_type must be 'A' or 'B', not {key_type!r}")
+                raise Refused(f"key_type must be 'A' or 'B', not {key_type!r}", "key_type")
             key_type = types[key_type.upper()]
-        self._run("MIFS_AUTH", _int("sector", sector), _int("key_type", key_type),
+        self._run("MIFS_AUTH", self._sector(sector), _int("key_type", key_type, 0, 1),
                   _hex(_bytes("key", key, 6)))
 
+    def _sector(self, sector: int) -> int:
+        return _guard.sector(self.edition, _int("sector", sector))
+
+    def _block(self, sector: int, block: int) -> tuple[int, int]:
+        at_sector = self._sector(sector)
+        return at_sector, _guard.block(self.edition, at_sector, _int("block", block))
+
     def read_block(self, sector: int, block: int) -> bytes:
+        """Sectors 0-39 (blocks 0-3, 0-15 in sectors 32-39); the display edition 0-14 and 0-3."""
         data = create_string_buffer(33)
-        self._run("MIFS_READ", _int("sector", sector), _int("block", block), data)
+        self._run("MIFS_READ", *self._block(sector, block), data)
         return _from_hex(data)
 
-    def write_block(self, sector: int, block: int, data: bytes) -> None:
-        self._run("MIFS_WRITE", _int("sector", sector), _int("block", block),
-                  _hex(_bytes("data", data, 16)))
+    def write_block(self, sector: int, block: int, data: bytes, *, allow_trailer: bool = False,
+                    allow_permanent_lock: bool = False, allow_block0: bool = False) -> None:
+        """Writes a data block. A sector trailer needs allow_trailer (and valid access bits
+        that a key can still change, or allow_permanent_lock), block 0 of sector 0
+        allow_block0 (and the right check byte), as `vorlex write` needs its options."""
+        at_sector, at_block = self._block(sector, block)
+        data = _bytes("data", data, 16)
+        _guard.block_write(at_sector, at_block, data, allow_trailer, allow_permanent_lock,
+                           allow_block0)
+        self._run("MIFS_WRITE", at_sector, at_block, _hex(data))
 
     def halt(self) -> None:
         self._run("MIFS_HALT")
@@ -309,7 +325,8 @@ class Purse:
     def init(self, p1: int = 0, p2: int = 0) -> bytes:
         """Initialises the module; returns its 6 bytes of module data."""
         data = create_string_buffer(13)
-        self.reader._run(f"{self._prefix}_INIT_MODULE", _int("p1", p1), _int("p2", p2), data)
+        self.reader._run(f"{self._prefix}_INIT_MODULE", _int("p1", p1, 0, _BYTE_MAX),
+                         _int("p2", p2, 0, _BYTE_MAX), data)
         return _from_hex(data)
 
     def request(self, amount: int, prep: bytes | None = None, param: int = 0) -> PurchaseRecord:
@@ -318,17 +335,42 @@ class Purse:
         prep is the 7 bytes of preparation data (the simulator reads them as the BCD date and
         time YYYYMMDDhhmmss; None sends the current local time)."""
         record = PurchaseRecord()
-        record.Amount = _int("amount", amount)
+        record.Amount = _int("amount", amount, 0, _INT_MAX)
         record.PrepData = _hex(_bcd_now() if prep is None else _bytes("prep", prep, 7))
-        self.reader._run(f"{self._prefix}_REQA_CARD", _int("param", param), record,
+        self.reader._run(f"{self._prefix}_REQA_CARD", _int("param", param, 0, _BYTE_MAX), record,
                          ctypes.byref(record))
         return record
 
     def purchase(self, record: PurchaseRecord) -> PurchaseRecord:
-        """Carries out the prepared purchase; fills record's ResultText fields, returns it."""
+        """Carries out the prepared purchase; fills record's ResultText fields, returns it.
+
+        The balance is read first. When the purchase fails it is read again: debited by
+        record.Amount, the purchase happened and its answer was lost (the library's retry
+        found nothing prepared): record is returned with answer_lost True and no ResultText.
+        Not debited: the purchase's ReaderError. Unreadable, or moved by another sum:
+        OutcomeUnknown."""
         if not isinstance(record, PurchaseRecord):
             raise Refused(f"record must be a PurchaseRecord, not {type(record).__name__}")
-        self.reader._run(f"{self._prefix}_PURCHASE", ctypes.byref(record))
+        call = f"{self._prefix}_PURCHASE"
+        before = self.balance()
+        try:
+            self.reader._run(call, ctypes.byref(record))
+        except ReaderError as failure:
+            try:
+                after = self.balance()
+            except ReaderError as error:
+                raise OutcomeUnknown(call, record.Amount, before, None, failure,
+                                     f"{failure}; then the balance could not be read: {error}"
+                                     ) from failure
+            if after == before:
+                raise
+            if before - after != record.Amount:
+                raise OutcomeUnknown(call, record.Amount, before, after, failure,
+                                     f"{failure}; the balance moved from {before} to {after}, "
+                                     f"not by the amount {record.Amount}") from failure
+            record.answer_lost = True
+            return record
+        record.answer_lost = False
         return record
 
     def balance(self) -> int:

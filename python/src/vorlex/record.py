@@ -33,6 +33,10 @@ class PurchaseRecord(ctypes.Structure):
         ("Unused138", c_ubyte * 2),
     ]
 
+    # Not in the 140 bytes: set by Purse.purchase() when the module debited the card but its
+    # answer was lost, so the ResultText fields were never filled.
+    answer_lost: bool = False
+
     def __repr__(self) -> str:
         fields = []
         for name, _ in self._fields_:

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <clocale>
@@ -226,7 +227,7 @@ TEST_F(CliTest, UsageErrorsSendNothing) {
       {{"read", "1", "2", "--jsno"}, "unknown option --jsno; did you mean --json?"},
       {{"purse", "balanse"}, "did you mean \"balance\"?"},
       {{"read", "1"}, "block is required"},
-      {{"read", "1", "16"}, "BLOCK is 16, out of range (0 to 15)"},
+      {{"read", "1", "16"}, "BLOCK (sector 1 has 4 blocks) is 16, out of range (0 to 3)"},
       {{"read", "-1", "0"}, "SECTOR must not be negative"},
       {{"--edition", "display", "read", "15", "0"}, "is 15, out of range (0 to 14)"},
       {{"auth", "1", "--key", "FFFF"}, "--key must be 6 bytes (12 hex digits), not 2"},
@@ -285,6 +286,79 @@ TEST_F(CliTest, TrailerAndBlockZeroGuard) {
     EXPECT_EQ(engine_.RequestCount() - before, c.exit_status == 2 ? 0u : 1u) << c.args[3];
   }
   EXPECT_EQ(reader_.MifareImage()[4], 0x89) << "block 0 untouched";
+}
+
+// tests/guard_cases.json, the table every front end's tests run: each call as the tool's
+// command line; a refusal is exit 2 with nothing sent and the argument named in the tool's
+// spelling, anything else reaches the reader.
+TEST_F(CliTest, GuardCases) {
+  std::ifstream file(VORLEX_GUARD_CASES);
+  const json table = json::parse(file);
+  const auto text = [](const json& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+  };
+  const std::set<std::string> positional = {"sector", "block", "data", "value", "p1", "p2"};
+  std::size_t refusals = 0;
+  for (const json& c : table.at("cases")) {
+    const std::string call = c.at("call"), what = c.at("what");
+    const json& args = c.at("args");
+    std::vector<std::string> line = {"--edition", c.at("edition")};
+    const auto add = [&](std::initializer_list<const char*> names) {
+      for (const char* name : names) line.push_back(text(args.at(name)));
+    };
+    if (call == "read_block") {
+      line.push_back("read");
+      add({"sector", "block"});
+    } else if (call == "write_block") {
+      line.push_back("write");
+      add({"sector", "block", "data"});
+      for (const char* allowance : {"allow_trailer", "allow_permanent_lock", "allow_block0"}) {
+        if (args.value(allowance, false)) {
+          std::string option = std::string("--") + allowance;
+          std::replace(option.begin(), option.end(), '_', '-');
+          line.push_back(option);
+        }
+      }
+    } else if (call == "authenticate") {
+      const int type = args.at("key_type");
+      line.insert(line.end(), {"auth", text(args.at("sector")), "--key-type",
+                               type == 0   ? "A"
+                               : type == 1 ? "B"
+                                           : std::to_string(type)});
+    } else if (call == "beep") {
+      line.push_back("beep");
+      add({"value"});
+    } else if (call == "purse_request") {
+      line.insert(line.end(), {"purse", "request", "--prep", "20261209120000", "--amount",
+                               text(args.at("amount")), "--param", text(args.at("param"))});
+    } else if (call == "purse_init") {
+      line.insert(line.end(), {"purse", "init"});
+      add({"p1", "p2"});
+    } else {
+      ADD_FAILURE() << what << ": no command for " << call;
+      continue;
+    }
+    const std::size_t before = engine_.RequestCount();
+    const Outcome outcome = Vorlex(line);
+    const std::size_t sent = engine_.RequestCount() - before;
+    if (c.at("refused").is_null()) {
+      EXPECT_NE(outcome.exit_status, 2) << what << ": " << outcome.err;
+      EXPECT_GT(sent, 0u) << what << ": nothing sent";
+      continue;
+    }
+    ++refusals;
+    std::string named = c.at("refused");
+    if (positional.count(named) != 0) {
+      std::transform(named.begin(), named.end(), named.begin(), ::toupper);
+    } else {
+      std::replace(named.begin(), named.end(), '_', '-');
+      named = "--" + named;
+    }
+    EXPECT_EQ(outcome.exit_status, 2) << what << ": " << outcome.err;
+    EXPECT_EQ(sent, 0u) << what;
+    EXPECT_TRUE(Contains(outcome.err, named)) << what << ": " << named << " not in " << outcome.err;
+  }
+  EXPECT_GT(refusals, 20u);
 }
 
 // The help is the reference: per command, and its command list is the one in docs/cli.md.
@@ -371,6 +445,111 @@ TEST_F(CliTest, ResultOneIsDiagnosed) {
     EXPECT_TRUE(Contains(outcome.err, c.said)) << outcome.err;
     EXPECT_EQ(engine_.RequestCount(), c.requests);
   }
+}
+
+// A purchase whose answer is lost: the library's retry finds nothing prepared (0503), and the
+// balance tells whether the card was debited. Debited by the amount: done (exit 0) with
+// answer_lost; not debited: the failure (exit 1); no balance: unknown (exit 4).
+TEST_F(CliTest, PurchaseOutcomeFromTheBalance) {
+  using Shape = std::function<std::optional<Reply>(const engine::ParsedFrame&, bool purchased)>;
+  const Shape none = [](const auto&, bool) { return std::nullopt; };
+  const struct {
+    const char* what;
+    std::vector<std::string> lost;  // --lose-answer
+    std::string module;
+    Shape shape;  // on top of --lose-answer; `purchased`: after the first purchase request
+    int exit_status;
+    std::vector<std::string> expected;
+    std::uint32_t balance;
+  } cases[] = {
+      {"answer kept",
+       {},
+       "cpu",
+       none,
+       0,
+       {R"("answer_lost":false)", R"("result_text3":"0000223E")"},
+       8766},
+      {"answer lost",
+       {"PURCHASE"},
+       "cpu",
+       none,
+       0,
+       {R"("ok":true)", R"("answer_lost":true)", R"("balance_before":10000)",
+        R"("balance_after":8766)", R"("debited":1234)"},
+       8766},
+      {"RF-SIM answer lost",
+       {"RFSIM_PURCHASE"},
+       "rfsim",
+       none,
+       0,
+       {R"("answer_lost":true)", R"("balance_after":8766)"},
+       8766},
+      {"answer lost, balance lost",
+       {"PURCHASE", "GET_BALANCE:2", "GET_BALANCE:3", "GET_BALANCE:4"},
+       "cpu",
+       none,
+       4,
+       {R"("outcome":"unknown")", "check the balance before charging again"},
+       8766},
+      {"answer lost, reader silent",
+       {"PURCHASE"},
+       "cpu",
+       [](const auto&, bool purchased) -> std::optional<Reply> {
+         if (purchased) return Reply::Silence();
+         return std::nullopt;
+       },
+       4,
+       {R"("outcome":"unknown")", "no answer from the reader"},
+       8766},
+      {"refused, not debited",
+       {},
+       "cpu",
+       [](const engine::ParsedFrame& frame, bool) -> std::optional<Reply> {
+         if (frame.payload[1] == 0x03) return Reply::Status(0x0503);  // never carried out
+         return std::nullopt;
+       },
+       1,
+       {R"("step":"purchase")", R"("status_hex":"0503")", R"("balance_after":10000)"},
+       10000},
+  };
+  for (const auto& c : cases) {
+    FaultOptions faults;
+    for (const std::string& name : c.lost) {
+      std::string error;
+      faults.lost_answers.push_back(ParseLostAnswer(name, error).value());
+    }
+    VirtualReader reader;
+    engine::ScriptedReader engine;
+    auto purchased = std::make_shared<bool>(false);
+    engine.SetResponder([&c, purchased, inner = MakeResponder(reader, faults)](const auto& frame) {
+      std::optional<Reply> shaped = c.shape(frame, *purchased);
+      if (frame.payload.size() >= 2 && frame.payload[1] == 0x03 && frame.payload[0] >= 0xFD) {
+        *purchased = true;
+      }
+      return shaped ? *shaped : inner(frame);
+    });
+    const Outcome outcome = RunTool(
+        {"--port", engine.port(), "purchase", "--amount", "1234", "--module", c.module, "--json"});
+    EXPECT_EQ(outcome.exit_status, c.exit_status) << c.what << "\n" << outcome.out << outcome.err;
+    for (const std::string& part : c.expected) {
+      EXPECT_TRUE(Contains(outcome.out, part))
+          << c.what << ": no " << part << " in " << outcome.out;
+    }
+    EXPECT_EQ(Contains(outcome.out, "result_text1"), c.exit_status == 0 && c.lost.empty())
+        << c.what << ": the result fields are there only when the answer came";
+    EXPECT_EQ(c.module == "cpu" ? reader.CpuBalance() : reader.RfsimBalance(), c.balance) << c.what;
+  }
+  // For people: done, with the warning.
+  VirtualReader reader;
+  engine::ScriptedReader engine;
+  FaultOptions faults;
+  std::string error;
+  faults.lost_answers.push_back(ParseLostAnswer("CPU_PBOC_PURCHASE", error).value());
+  engine.SetResponder(MakeResponder(reader, faults));
+  const Outcome outcome = RunTool({"--port", engine.port(), "purchase", "--amount", "1234"});
+  EXPECT_EQ(outcome.exit_status, 0);
+  EXPECT_TRUE(Contains(outcome.out, "done, but the reader's answer was lost")) << outcome.out;
+  EXPECT_TRUE(Contains(outcome.out, "  debited        1234 cents (12.34)\n")) << outcome.out;
 }
 
 // A dump that loses its reader stops at the first exchange without an answer and keeps what

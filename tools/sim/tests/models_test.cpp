@@ -327,6 +327,35 @@ TEST(Responder, BadRequestChecksumGetsAStatusAndTheTraceNamesIt) {
   EXPECT_EQ(lines[3], "<- #2 0202 card not selected");
 }
 
+// --lose-answer: only the chosen answer goes missing, and the request is carried out.
+TEST(Responder, LosesExactlyTheChosenAnswer) {
+  const struct {
+    const char* option;
+    std::vector<bool> answered;  // CPU_PBOC_GET_BALANCE, RFSIM_GET_BALANCE, alternating
+  } cases[] = {
+      {"CPU_PBOC_GET_BALANCE", {false, true, true, true}},
+      {"GET_BALANCE", {false, true, true, true}},  // both modules' commands, counted together
+      {"GET_BALANCE:2", {true, false, true, true}},
+      {"RFSIM_GET_BALANCE:2", {true, true, true, false}},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    FaultOptions faults;
+    faults.lost_answers.push_back(ParseLostAnswer(c.option, error).value());
+    VirtualReader reader;
+    const auto responder = MakeResponder(reader, faults);
+    for (std::size_t i = 0; i < c.answered.size(); ++i) {
+      const engine::ParsedFrame request{
+          {static_cast<std::uint8_t>(i % 2 == 0 ? 0xFE : 0xFD), 0x04}, {}, true};
+      EXPECT_EQ(responder(request).bytes.empty(), !c.answered[i]) << c.option << " #" << i + 1;
+    }
+  }
+  std::string error;
+  EXPECT_FALSE(ParseLostAnswer("BALANCE_GET", error));
+  EXPECT_TRUE(error.find("no command is called \"BALANCE_GET\"") != std::string::npos) << error;
+  EXPECT_EQ(ParseLostAnswer("APDU", error)->commands.size(), 4u);
+}
+
 TEST(DeviceLink, AnswersFramesOnANamedDevice) {
   int host = -1, device_side = -1;
   char name[64];

@@ -1,11 +1,8 @@
 // The vorlex-sim program: options, the pty it announces, --link, --trace, shutdown.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,95 +11,25 @@
 #include <thread>
 #include <vector>
 
+#include "program_under_test.h"
 #include "sim_fixture.h"
-
-extern char** environ;
 
 namespace vorlex::sim {
 namespace {
 
 using testing::Display;
 
-// The program with its standard output and error on one pipe, or error on a pipe of its own.
-class Program {
+// vorlex-sim with its standard output and error on one pipe, or error on a pipe of its own.
+class Program : public launch::testing::Program {
  public:
-  enum Streams { kMerged, kApart };
-  explicit Program(std::vector<std::string> args, Streams streams = kMerged) {
-    int pipe_fds[2], error_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0 || pipe2(error_fds, O_CLOEXEC) != 0) {
-      throw std::runtime_error("pipe");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, streams == kMerged ? pipe_fds[1] : error_fds[1], 2);
-    args.insert(args.begin(), VORLEX_SIM_PROGRAM);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-      throw std::runtime_error("spawn");
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipe_fds[1]);
-    close(error_fds[1]);
-    output_ = pipe_fds[0];
-    errors_ = error_fds[0];
-  }
-  ~Program() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(output_);
-    close(errors_);
-  }
-
-  // Reads until `text` shows up (true) or 10 s pass / the program ends (false).
-  bool WaitForOutput(const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (text_.find(text) == std::string::npos) {
-      pollfd entry{output_, POLLIN, 0};
-      if (std::chrono::steady_clock::now() > deadline || poll(&entry, 1, 100) < 0) return false;
-      if (entry.revents == 0) continue;
-      char buffer[512];
-      const ssize_t n = read(output_, buffer, sizeof buffer);
-      if (n <= 0) return false;
-      text_.append(buffer, static_cast<std::size_t>(n));
-    }
-    return true;
-  }
-  int Stop(int signal_number) {
-    kill(pid_, signal_number);
-    return Wait();
-  }
-  int Wait() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  const std::string& text() const { return text_; }
-  // After Wait(): the rest of standard output, and standard error when apart.
-  std::string RestOfOutput() {
-    text_ += ReadAll(output_);
-    return text_;
-  }
-  std::string Errors() { return ReadAll(errors_); }
+  explicit Program(std::vector<std::string> args, Streams streams = kMerged)
+      : launch::testing::Program(WithSimulator(std::move(args)), streams) {}
 
  private:
-  static std::string ReadAll(int fd) {
-    std::string all;
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-      all.append(buffer, static_cast<std::size_t>(n));
-    return all;
+  static std::vector<std::string> WithSimulator(std::vector<std::string> args) {
+    args.insert(args.begin(), VORLEX_SIM_PROGRAM);
+    return args;
   }
-
-  pid_t pid_ = -1;
-  int output_ = -1, errors_ = -1;
-  std::string text_;
 };
 
 TEST(SimProgram, HelpAndBadOptions) {
@@ -129,7 +56,11 @@ TEST(SimProgram, HelpAndBadOptions) {
                                                      {"run", "--com", "97", "--", "true"},
                                                      {"run", "--com", "x", "--", "true"},
                                                      {"run", "--device", "/dev/null", "--", "true"},
-                                                     {"run", "--fault-every", "2", "--", "true"}};
+                                                     {"run", "--fault-every", "2", "--", "true"},
+                                                     {"--lose-answer", "NOPE"},
+                                                     {"--lose-answer", "PURCHASE:0"},
+                                                     {"--lose-answer", "PURCHASE:x"},
+                                                     {"--silent", "--lose-answer", "PURCHASE"}};
   for (const auto& args : bad) {
     Program program(args);
     EXPECT_EQ(program.Wait(), 2) << ::testing::PrintToString(args);

@@ -1,90 +1,23 @@
 // vorlex-tap and vorlex-sim --replay through the real programs: a run of the tool recorded
 // between it and the simulator, then played back to it.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "program_under_test.h"
 
+namespace vorlex {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A program with standard output and error on one pipe.
-class Program {
- public:
-  explicit Program(std::vector<std::string> args) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-      throw std::runtime_error("spawn " + args[0]);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    output_ = fds[0];
-  }
-  ~Program() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(output_);
-  }
-  // Reads until `text` shows up (true), or the program ends or 20 s pass (false).
-  bool WaitForOutput(const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (text_.find(text) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline || !ReadSome(100)) return false;
-    }
-    return true;
-  }
-  int Stop(int signal_number) {
-    kill(pid_, signal_number);
-    return Wait();
-  }
-  int Wait() {
-    while (ReadSome(-1)) {
-    }
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  const std::string& text() const { return text_; }
-
- private:
-  bool ReadSome(int timeout_ms) {
-    pollfd entry{output_, POLLIN, 0};
-    if (poll(&entry, 1, timeout_ms) < 0) return false;
-    if (entry.revents == 0) return true;
-    char buffer[4096];
-    const ssize_t n = read(output_, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    text_.append(buffer, static_cast<std::size_t>(n));
-    return true;
-  }
-  pid_t pid_ = -1;
-  int output_ = -1;
-  std::string text_;
-};
+using launch::testing::Program;
 
 std::string Scratch(const std::string& name) {
   return testing::TempDir() + "tap_" + std::to_string(getpid()) + "_" + name;
@@ -214,4 +147,26 @@ TEST(Tap, EndsWithOneWhenTheDeviceGoesAway) {
   EXPECT_NE(tap.text().find("went away"), std::string::npos) << tap.text();
 }
 
+// A link is served by one program at a time, simulator or tap: neither takes over (and at its
+// end deletes) a link the other still serves.
+TEST(Tap, SharesTheLinkClaimWithTheSimulator) {
+  Started simulator = StartSimulator({}, "sim");
+  Program tap_on_it({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", simulator.link});
+  EXPECT_EQ(tap_on_it.Wait(), 1);
+  EXPECT_NE(tap_on_it.text().find("another simulator is serving it"), std::string::npos)
+      << tap_on_it.text();
+  EXPECT_TRUE(fs::is_symlink(simulator.link));
+
+  const std::string tap_link = Scratch("tap");
+  Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link});
+  ASSERT_TRUE(tap.WaitForOutput("/dev/")) << tap.text();
+  Program simulator_on_it({VORLEX_SIM_PROGRAM, "--link", tap_link});
+  EXPECT_EQ(simulator_on_it.Wait(), 1);
+  EXPECT_NE(simulator_on_it.text().find("another tap is serving it"), std::string::npos)
+      << simulator_on_it.text();
+  EXPECT_EQ(tap.Stop(SIGTERM), 0);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(tap_link))) << "removed at the tap's end";
+}
+
 }  // namespace
+}  // namespace vorlex

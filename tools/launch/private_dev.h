@@ -1,14 +1,15 @@
-// `vorlex-sim run`: start a program whose serial device names reach the simulator's pty, in a
-// mount namespace of its own with a private /dev, so that nothing outside it changes.
+// Starting a program whose serial device names reach a pty of ours (the simulator's or the
+// tap's), in a mount namespace of its own with a private /dev, so that nothing outside it changes.
 #pragma once
 
 #include <sys/types.h>
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
-namespace vorlex::sim {
+namespace vorlex::launch {
 
 // What the program sees: its command line, its environment, and optionally a device on its
 // private /dev that is the simulator's pty.
@@ -30,7 +31,11 @@ struct LaunchResult {
 // the program runs or has failed to start.
 LaunchResult LaunchProgram(const ProgramLaunch& launch);
 
+// Our environment with `settings` (NAME, value) in place of any earlier values of theirs.
+std::vector<std::string> EnvironmentWith(
+    const std::vector<std::pair<std::string, std::string>>& settings);
+
 // The COM name's device on this system ("COM33" -> "/dev/ttyUSB0"), or none.
 std::optional<std::string> ComDevice(int number);
 
-}  // namespace vorlex::sim
+}  // namespace vorlex::launch

@@ -8,16 +8,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 #include <system_error>
 
 #include "com_port_map.h"
 
-namespace vorlex::sim {
+extern char** environ;
+
+namespace vorlex::launch {
 namespace {
 
 // The nodes a program expects on /dev, taken over from the machine's /dev as they are there.
@@ -273,6 +277,20 @@ std::string Describe(const ChildFailure& failure, const ProgramLaunch& launch) {
 
 }  // namespace
 
+std::vector<std::string> EnvironmentWith(
+    const std::vector<std::pair<std::string, std::string>>& settings) {
+  std::vector<std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string_view text = *entry;
+    const bool replaced = std::any_of(settings.begin(), settings.end(), [&](const auto& setting) {
+      return text.starts_with(setting.first + "=");
+    });
+    if (!replaced) environment.emplace_back(text);
+  }
+  for (const auto& [name, value] : settings) environment.push_back(name + "=" + value);
+  return environment;
+}
+
 std::optional<std::string> ComDevice(int number) {
   const link::ComPortRange* range = link::ComPortRangeOf(number);
   if (range == nullptr) return std::nullopt;
@@ -339,4 +357,4 @@ LaunchResult LaunchProgram(const ProgramLaunch& launch) {
   return result;
 }
 
-}  // namespace vorlex::sim
+}  // namespace vorlex::launch
