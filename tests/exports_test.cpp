@@ -98,7 +98,13 @@ TEST(Exports, EachLibraryNeedsTheCLibraryAndNothingElse) {
 #if defined(VORLEX_SANITIZED)
   GTEST_SKIP() << "the sanitizers link their runtimes and the C++ library into every library";
 #endif
-  for (const char* library : {VORLEX_EPURSE_LIBRARY, VORLEX_DISPLAY_LIBRARY}) {
+  // The PC/SC driver is built over the same layers and held to the same rule.
+  for (const char* library : {
+         VORLEX_EPURSE_LIBRARY, VORLEX_DISPLAY_LIBRARY,
+#if defined(VORLEX_PCSC_DRIVER)
+             VORLEX_PCSC_DRIVER
+#endif
+       }) {
     SCOPED_TRACE(library);
     const std::vector<std::string> needed = DynamicEntries(library, "NEEDED");
     EXPECT_FALSE(needed.empty());
@@ -111,6 +117,22 @@ TEST(Exports, EachLibraryNeedsTheCLibraryAndNothingElse) {
     }
   }
 }
+
+#if defined(VORLEX_PCSC_DRIVER)
+TEST(Exports, ThePcscDriverExportsTheIfdHandlerEntryPointsAlone) {
+  const std::set<std::string> expected = {"IFDHCreateChannelByName",
+                                          "IFDHCreateChannel",
+                                          "IFDHCloseChannel",
+                                          "IFDHGetCapabilities",
+                                          "IFDHSetCapabilities",
+                                          "IFDHSetProtocolParameters",
+                                          "IFDHPowerICC",
+                                          "IFDHTransmitToICC",
+                                          "IFDHControl",
+                                          "IFDHICCPresence"};
+  EXPECT_EQ(DynamicSymbols(VORLEX_PCSC_DRIVER), expected);
+}
+#endif
 
 TEST(Exports, EachEditionsFolderHoldsTheVersionedLibraryAndItsLinks) {
   namespace fs = std::filesystem;

@@ -14,8 +14,6 @@ constexpr std::size_t kHeaderBytes = 4;
 constexpr std::size_t kCase2Bytes = 5;  // header and one byte (Le)
 // The conversion buffer holds the bytes and the zero byte written after them.
 constexpr std::size_t kMaxApduBytes = kApduConversionBuffer - 1;
-constexpr std::uint8_t kIso14443 = 0x04, kSamSlot1 = 0x02, kSamSlot2 = 0x03;
-constexpr std::uint8_t kSamPowerOn = 0x01, kSamPowerOff = 0x02, kSamApdu = 0x03;
 
 void FillRecord(const std::uint8_t* bytes, std::uint8_t lc, std::uint8_t le, ApduRecord& record) {
   record.cla = bytes[0];
@@ -55,8 +53,8 @@ bool ParseApdu(const char* text, ApduRule rule, ApduRecord& record) noexcept {
   return true;
 }
 
-int RelayApdu(ReaderHandle reader, std::uint8_t command_class, std::uint8_t command_code,
-              ApduRule rule, const char* apdu, char* reply, char* message) noexcept {
+int RelayApdu(ReaderHandle reader, CommandCode command, ApduRule rule, const char* apdu,
+              char* reply, char* message) noexcept {
   if (message == nullptr) return kCommandFailed;
   WriteMessage(message, MessagesOf(Texts::kApduDataError).failure);
   // Nothing is read from the record across calls, so it lives in this call: two threads that
@@ -65,10 +63,7 @@ int RelayApdu(ReaderHandle reader, std::uint8_t command_class, std::uint8_t comm
   if (apdu == nullptr || reply == nullptr || !ParseApdu(apdu, rule, record)) {
     return kCommandFailed;
   }
-  Request request(command_class, command_code);
-  request.Byte(record.cla).Byte(record.ins).Byte(record.p1).Byte(record.p2);
-  request.Byte(record.lc).Byte(record.le).Bytes({record.data, record.lc});
-  return RunCommand(reader, message, Texts::kApdu, request, 2,
+  return RunCommand(reader, message, Texts::kApdu, ApduRequest(command, record), 2,
                     [&](const Answer& answer) { answer.HexText(2, answer.size() - 2, reply); });
 }
 
@@ -76,7 +71,7 @@ namespace {
 
 int PowerOnSam(ReaderHandle reader, std::uint8_t slot, Texts texts, char* reset_answer,
                char* message) {
-  Request request(slot, kSamPowerOn);
+  Request request(commands::SamPowerOn(slot));
   request.Require(reset_answer);
   return RunCommand(reader, message, texts, request, 2, [&](const Answer& answer) {
     answer.HexText(2, answer.size() - 2, reset_answer);
@@ -84,7 +79,7 @@ int PowerOnSam(ReaderHandle reader, std::uint8_t slot, Texts texts, char* reset_
 }
 
 int PowerOffSam(ReaderHandle reader, std::uint8_t slot, Texts texts, char* message) {
-  return RunCommand(reader, message, texts, Request(slot, kSamPowerOff));
+  return RunCommand(reader, message, texts, Request(commands::SamPowerOff(slot)));
 }
 
 }  // namespace
@@ -92,43 +87,45 @@ int PowerOffSam(ReaderHandle reader, std::uint8_t slot, Texts texts, char* messa
 
 using vorlex::ApduRule;
 using vorlex::Texts;
+namespace commands = vorlex::commands;
 
 extern "C" {
 
 VORLEX_API int VORLEX_CALL CPUCARD_APDU(ReaderHandle reader, const char* apdu, char* reply,
                                         char* message) {
-  return vorlex::RelayApdu(reader, vorlex::kIso14443, 0x07, ApduRule::kStrict, apdu, reply,
-                           message);
+  return vorlex::RelayApdu(reader, commands::kCardApdu, ApduRule::kStrict, apdu, reply, message);
 }
 
 VORLEX_API int VORLEX_CALL SAMCAR1_APDU(ReaderHandle reader, const char* apdu, char* reply,
                                         char* message) {
-  return vorlex::RelayApdu(reader, vorlex::kSamSlot1, vorlex::kSamApdu, ApduRule::kStrict, apdu,
+  return vorlex::RelayApdu(reader, commands::SamApdu(commands::kSamSlot1), ApduRule::kStrict, apdu,
                            reply, message);
 }
 
 VORLEX_API int VORLEX_CALL SAMCAR2_APDU(ReaderHandle reader, const char* apdu, char* reply,
                                         char* message) {
-  return vorlex::RelayApdu(reader, vorlex::kSamSlot2, vorlex::kSamApdu, ApduRule::kStrict, apdu,
+  return vorlex::RelayApdu(reader, commands::SamApdu(commands::kSamSlot2), ApduRule::kStrict, apdu,
                            reply, message);
 }
 
 VORLEX_API int VORLEX_CALL SAMCAR1_POWER_ON(ReaderHandle reader, char* reset_answer,
                                             char* message) {
-  return vorlex::PowerOnSam(reader, vorlex::kSamSlot1, Texts::kSam1PowerOn, reset_answer, message);
+  return vorlex::PowerOnSam(reader, commands::kSamSlot1, Texts::kSam1PowerOn, reset_answer,
+                            message);
 }
 
 VORLEX_API int VORLEX_CALL SAMCAR2_POWER_ON(ReaderHandle reader, char* reset_answer,
                                             char* message) {
-  return vorlex::PowerOnSam(reader, vorlex::kSamSlot2, Texts::kSam2PowerOn, reset_answer, message);
+  return vorlex::PowerOnSam(reader, commands::kSamSlot2, Texts::kSam2PowerOn, reset_answer,
+                            message);
 }
 
 VORLEX_API int VORLEX_CALL SAMCAR1_POWER_OFF(ReaderHandle reader, char* message) {
-  return vorlex::PowerOffSam(reader, vorlex::kSamSlot1, Texts::kSam1PowerOff, message);
+  return vorlex::PowerOffSam(reader, commands::kSamSlot1, Texts::kSam1PowerOff, message);
 }
 
 VORLEX_API int VORLEX_CALL SAMCAR2_POWER_OFF(ReaderHandle reader, char* message) {
-  return vorlex::PowerOffSam(reader, vorlex::kSamSlot2, Texts::kSam2PowerOff, message);
+  return vorlex::PowerOffSam(reader, commands::kSamSlot2, Texts::kSam2PowerOff, message);
 }
 
 }  // extern "C"

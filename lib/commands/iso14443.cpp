@@ -1,11 +1,11 @@
 // ISO 14443-A cards in the field and Mifare Classic blocks (command class 0x04).
+#include "commands/reader_commands.h"
 #include "common/command.h"
 #include "editions/edition.h"
 #include "vorlex.h"
 
 namespace {
 
-constexpr std::uint8_t kIso14443 = 0x04;
 constexpr std::size_t kKeyChars = 12;
 constexpr std::size_t kBlockChars = 32;
 constexpr std::size_t kCardAnswer = 8;    // status, ATQA (2), UID (4)
@@ -19,12 +19,13 @@ using vorlex::Request;
 using vorlex::RunCommand;
 using vorlex::Texts;
 namespace edition = vorlex::edition;
+namespace commands = vorlex::commands;
 
 extern "C" {
 
 VORLEX_API int VORLEX_CALL REQ_14443_CARD(ReaderHandle reader, int mode, char* atqa, char* uid,
                                           char* message) {
-  Request request(kIso14443, 0x01);
+  Request request(commands::kCardRequest);
   request.Byte(mode & 1).Require(atqa).Require(uid);
   return RunCommand(reader, message, Texts::kCardRequest, request, kCardAnswer,
                     [&](const Answer& answer) {
@@ -34,7 +35,7 @@ VORLEX_API int VORLEX_CALL REQ_14443_CARD(ReaderHandle reader, int mode, char* a
 }
 
 VORLEX_API int VORLEX_CALL ATS_14443_CARD(ReaderHandle reader, char* ats, char* message) {
-  Request request(kIso14443, 0x02);
+  Request request(commands::kCardAts);
   request.Require(ats);
   return RunCommand(reader, message, Texts::kAts, request, 2, [&](const Answer& answer) {
     const std::size_t data = answer.size() - 2;
@@ -44,7 +45,7 @@ VORLEX_API int VORLEX_CALL ATS_14443_CARD(ReaderHandle reader, char* ats, char* 
 
 VORLEX_API int VORLEX_CALL MIFS_AUTH(ReaderHandle reader, int sector, int key_type, const char* key,
                                      char* message) {
-  Request request(kIso14443, 0x03);
+  Request request(commands::kMifareAuth);
   request.Byte(edition::MifareSector(sector))
       .Byte(edition::MifareKeyType(key_type))
       .HexText(key, kKeyChars);
@@ -53,7 +54,7 @@ VORLEX_API int VORLEX_CALL MIFS_AUTH(ReaderHandle reader, int sector, int key_ty
 
 VORLEX_API int VORLEX_CALL MIFS_READ(ReaderHandle reader, int sector, int block, char* data,
                                      char* message) {
-  Request request(kIso14443, 0x04);
+  Request request(commands::kMifareRead);
   request.Byte(edition::MifareSector(sector)).Byte(edition::MifareBlock(block)).Require(data);
   return RunCommand(reader, message, Texts::kMifareRead, request, kBlockAnswer,
                     [&](const Answer& answer) { answer.HexText(2, 16, data); });
@@ -61,7 +62,7 @@ VORLEX_API int VORLEX_CALL MIFS_READ(ReaderHandle reader, int sector, int block,
 
 VORLEX_API int VORLEX_CALL MIFS_WRITE(ReaderHandle reader, int sector, int block, const char* data,
                                       char* message) {
-  Request request(kIso14443, 0x05);
+  Request request(commands::kMifareWrite);
   request.Byte(edition::MifareSector(sector))
       .Byte(edition::MifareBlock(block))
       .HexText(data, kBlockChars);
@@ -69,7 +70,7 @@ VORLEX_API int VORLEX_CALL MIFS_WRITE(ReaderHandle reader, int sector, int block
 }
 
 VORLEX_API int VORLEX_CALL MIFS_HALT(ReaderHandle reader, char* message) {
-  return RunCommand(reader, message, Texts::kCardHalt, Request(kIso14443, 0x06));
+  return RunCommand(reader, message, Texts::kCardHalt, Request(commands::kCardHalt));
 }
 
 }  // extern "C"

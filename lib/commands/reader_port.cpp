@@ -1,8 +1,8 @@
 // Open_Reader and Close_Reader: the edition turns the name into a device, the port layer does
 // the rest.
 #include "editions/edition.h"
-#include "vorlex.h"
 #include "link/serial_port.h"
+#include "vorlex.h"
 
 extern "C" {
 

@@ -3,7 +3,6 @@
 #include "common/command.h"
 
 namespace {
-constexpr std::uint8_t kRfsim = 0x05;
 constexpr std::size_t kIdentifierAnswer = 10;  // status, 8 identifier bytes
 }  // namespace
 
@@ -15,19 +14,21 @@ extern "C" {
 
 VORLEX_API int VORLEX_CALL REQ_RFSIM_CARD(ReaderHandle reader, int mode, char* identifier,
                                           char* message) {
-  Request request(kRfsim, 0x01);
+  Request request(vorlex::commands::kRfsimRequest);
   request.Byte(mode & 1).Require(identifier);
   return vorlex::RunCommand(reader, message, Texts::kCardRequest, request, kIdentifierAnswer,
                             [&](const Answer& answer) { answer.HexText(2, 8, identifier); });
 }
 
 VORLEX_API int VORLEX_CALL RFSIM_HALT(ReaderHandle reader, char* message) {
-  return vorlex::RunCommand(reader, message, Texts::kCardHalt, Request(kRfsim, 0x02));
+  return vorlex::RunCommand(reader, message, Texts::kCardHalt,
+                            Request(vorlex::commands::kRfsimHalt));
 }
 
 VORLEX_API int VORLEX_CALL RFSIMCARD_APDU(ReaderHandle reader, const char* apdu, char* reply,
                                           char* message) {
-  return vorlex::RelayApdu(reader, kRfsim, 0x03, vorlex::ApduRule::kLenient, apdu, reply, message);
+  return vorlex::RelayApdu(reader, vorlex::commands::kRfsimApdu, vorlex::ApduRule::kLenient, apdu,
+                           reply, message);
 }
 
 }  // extern "C"

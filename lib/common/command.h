@@ -17,6 +17,11 @@ namespace vorlex {
 inline constexpr std::size_t kMessageBufferSize = 50;
 inline constexpr int kCommandFailed = 1;
 
+// The first two bytes of every request: the reader's unit (command class) and the operation.
+struct CommandCode {
+  std::uint8_t unit, code;
+};
+
 // Clears all 50 bytes of the caller's message buffer and writes `text` at its start.
 void WriteMessage(char* message, const char* text) noexcept;
 
@@ -31,6 +36,7 @@ constexpr int StatusWordOf(std::span<const std::uint8_t> payload) {
 class Request {
  public:
   Request(std::uint8_t command_class, std::uint8_t command_code) noexcept;
+  explicit Request(CommandCode command) noexcept : Request(command.unit, command.code) {}
 
   Request& Byte(int value) noexcept;  // the low 8 bits
   Request& BigEndian32(std::uint32_t value) noexcept;

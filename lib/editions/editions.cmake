@@ -4,6 +4,7 @@
 # libvorlex.so.1 and libvorlex.so; programs linked against an edition record libvorlex.so.1.
 
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/../link/com_port_map ${CMAKE_BINARY_DIR}/com_port_map)
+add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/../common/mifare_access ${CMAKE_BINARY_DIR}/mifare_access)
 
 set(VORLEX_EDITIONS epurse display)
 set(VORLEX_COMMON_SOURCES

@@ -1,3 +1,5 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2154 # $work and $suite are set by the stage that sources this
 # Cases of a test stage and their JUnit report. Usage, after setting $work (a scratch folder):
 #   check NAME COMMAND...   runs one case; its output goes into the report when it fails, and
 #                           to the console when it is short

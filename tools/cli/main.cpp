@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "interrupt.h"
+#include "privileges.h"
 #include "text_encoding.h"
 
 namespace vorlex::cli {
@@ -222,4 +223,7 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace vorlex::cli
 
-int main(int argc, char** argv) { return vorlex::cli::Main(argc, argv); }
+int main(int argc, char** argv) {
+  vorlex::command_line::RefuseBorrowedPrivileges("vorlex");
+  return vorlex::cli::Main(argc, argv);
+}

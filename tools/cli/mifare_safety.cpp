@@ -25,24 +25,6 @@ std::string Bits(int condition) {
 
 }  // namespace
 
-BlockKind KindOf(int sector, int block) {
-  if (sector == 0 && block == 0) return BlockKind::kManufacturer;
-  const int trailer = sector < 32 ? 3 : 15;
-  return block == trailer ? BlockKind::kTrailer : BlockKind::kData;
-}
-
-std::optional<std::array<int, 4>> AccessConditionsOf(const BlockBytes& trailer) {
-  const int b6 = trailer[6], b7 = trailer[7], b8 = trailer[8];
-  std::array<int, 4> conditions{};
-  for (int group = 0; group < 4; ++group) {
-    const int c1 = b7 >> (4 + group) & 1, c2 = b8 >> group & 1, c3 = b8 >> (4 + group) & 1;
-    const int n1 = b6 >> group & 1, n2 = b6 >> (4 + group) & 1, n3 = b7 >> group & 1;
-    if (c1 == n1 || c2 == n2 || c3 == n3) return std::nullopt;
-    conditions[group] = c1 << 2 | c2 << 1 | c3;
-  }
-  return conditions;
-}
-
 std::string DescribeAccess(const BlockBytes& trailer) {
   const auto conditions = AccessConditionsOf(trailer);
   if (!conditions) return "access bytes inconsistent (or not readable with this key)";
@@ -54,55 +36,35 @@ std::string DescribeAccess(const BlockBytes& trailer) {
   return out;
 }
 
-bool KeyBReadable(int trailer_condition) {
-  return trailer_condition == 0b000 || trailer_condition == 0b010 || trailer_condition == 0b001;
-}
-
 std::string CheckBlockWrite(int sector, int block, const BlockBytes& data,
                             const WriteAllowance& allowed) {
   const std::string where = "sector " + std::to_string(sector) + " block " + std::to_string(block);
-  switch (KindOf(sector, block)) {
-    case BlockKind::kData:
+  switch (mifare::JudgeBlockWrite(sector, block, data, allowed)) {
+    case mifare::WriteVerdict::kAllowed:
       return "";
-    case BlockKind::kManufacturer: {
-      if (!allowed.block0) {
-        return where +
-               " is the manufacturer block (UID and check byte); most cards refuse the write, "
-               "and cards that take it stop answering when it is wrong. Add --allow-block0 to "
-               "write it";
-      }
-      const int check = data[0] ^ data[1] ^ data[2] ^ data[3];
-      if (check != data[4]) {
-        return "block 0: byte 4 must be the check byte of the UID in bytes 0-3 (their XOR), " +
-               Hex(static_cast<std::uint32_t>(check), 2) + ", not " + Hex(data[4], 2);
-      }
-      return "";
-    }
-    case BlockKind::kTrailer:
+    case mifare::WriteVerdict::kManufacturerBlock:
+      return where +
+             " is the manufacturer block (UID and check byte); most cards refuse the write, "
+             "and cards that take it stop answering when it is wrong. Add --allow-block0 to "
+             "write it";
+    case mifare::WriteVerdict::kWrongCheckByte:
+      return "block 0: byte 4 must be the check byte of the UID in bytes 0-3 (their XOR), " +
+             Hex(mifare::ManufacturerCheckByte(data), 2) + ", not " + Hex(data[4], 2);
+    case mifare::WriteVerdict::kTrailer:
+      return where +
+             " is the sector trailer (key A, access bits, key B): a wrong one locks the sector "
+             "for good. Add --allow-trailer to write it";
+    case mifare::WriteVerdict::kInvalidAccessBits:
+      return "the access bits " + HexOf(data.data() + 6, 3) +
+             " (bytes 6-8) are not a valid combination: each inverted copy must match its "
+             "plain copy, or the card locks the sector";
+    case mifare::WriteVerdict::kPermanentLock:
       break;
   }
-  if (!allowed.trailer) {
-    return where +
-           " is the sector trailer (key A, access bits, key B): a wrong one locks the sector "
-           "for good. Add --allow-trailer to write it";
-  }
-  const auto conditions = AccessConditionsOf(data);
-  if (!conditions) {
-    return "the access bits " + HexOf(data.data() + 6, 3) +
-           " (bytes 6-8) are not a valid combination: each inverted copy must match its "
-           "plain copy, or the card locks the sector";
-  }
-  // The trailer stays changeable only where some usable key may still write the access bits:
-  // 001 (key A), 011 and 101 (key B, which those conditions keep secret).
-  const int trailer = (*conditions)[3];
-  const bool changeable = trailer == 0b001 || trailer == 0b011 || trailer == 0b101;
-  if (!changeable && !allowed.permanent_lock) {
-    return "the trailer's access condition " + Bits(trailer) +
-           " lets no key change the access bits again: the sector's keys and conditions would "
-           "be fixed for good. Use 001, 011 or 101, or add --allow-permanent-lock if that is "
-           "intended";
-  }
-  return "";
+  return "the trailer's access condition " + Bits((*AccessConditionsOf(data))[3]) +
+         " lets no key change the access bits again: the sector's keys and conditions would "
+         "be fixed for good. Use 001, 011 or 101, or add --allow-permanent-lock if that is "
+         "intended";
 }
 
 }  // namespace vorlex::cli

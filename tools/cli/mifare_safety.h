@@ -7,39 +7,32 @@
 #include <CLI/CLI.hpp>
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
+
+#include "mifare_access.h"
 
 namespace vorlex::cli {
 
 using BlockBytes = std::array<std::uint8_t, 16>;
 
-// What the user allowed on the command line.
-struct WriteAllowance {
-  bool trailer = false;         // --allow-trailer
-  bool permanent_lock = false;  // --allow-permanent-lock
-  bool block0 = false;          // --allow-block0
-
+// What the user allowed on the command line: --allow-trailer, --allow-permanent-lock,
+// --allow-block0.
+struct WriteAllowance : mifare::WriteAllowance {
   // The three options on a command that writes blocks.
   void AddTo(CLI::App* command);
 };
 
-enum class BlockKind { kData, kTrailer, kManufacturer };
-// `sector` and `block` as they reach the card (after the edition's reductions). Sectors 0-31
-// have 4 blocks, sectors 32-39 (4K cards) 16.
-BlockKind KindOf(int sector, int block);
-
-// C1 C2 C3 of each of the four access groups (blocks 0, 1, 2 and the trailer), as 3-bit values
-// C1*4 + C2*2 + C3; empty when an inverted copy does not match.
-std::optional<std::array<int, 4>> AccessConditionsOf(const BlockBytes& trailer);
+// The decisions themselves are the library's (lib/common/mifare_access), shared with the PC/SC
+// driver; `sector` and `block` as they reach the card (after the edition's reductions).
+using mifare::AccessConditionsOf;
+using mifare::BlockKind;
+using mifare::KeyBReadable;
+using mifare::KindOf;
 
 // C1C2C3 of the four groups, "000 000 000 001", or why they are not readable.
 std::string DescribeAccess(const BlockBytes& trailer);
 
-// Whether the trailer's key B is readable (then it is data, not a key).
-bool KeyBReadable(int trailer_condition);
-
-// Empty when the write may go; otherwise why it is refused.
+// Empty when the write may go; otherwise why it is refused, in words.
 std::string CheckBlockWrite(int sector, int block, const BlockBytes& data,
                             const WriteAllowance& allowed);
 

@@ -57,7 +57,7 @@ int Claim(const std::string& link) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::system_error(errno, std::generic_category(), "socket");
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0 ||
-      ::listen(fd, 1) != 0) {
+      ::listen(fd, 4) != 0) {
     const int error = errno;
     ::close(fd);
     if (error == EADDRINUSE) {
@@ -83,6 +83,20 @@ void MakeLink(const std::string& link, const std::string& target) {
 }
 
 }  // namespace
+
+int ConnectToLink(const std::string& path) {
+  socklen_t length = 0;
+  const sockaddr_un address = ClaimAddress(path, length);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
 
 PublishedLink::PublishedLink(std::string path, std::string target)
     : path_(std::move(path)), target_(std::move(target)), claim_(Claim(path_)) {

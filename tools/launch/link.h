@@ -18,9 +18,15 @@ class PublishedLink {
   PublishedLink(const PublishedLink&) = delete;
   PublishedLink& operator=(const PublishedLink&) = delete;
 
+  // The claim: a listening socket, where the simulator answers `vorlex-sim ctl`.
+  int claim() const { return claim_; }
+
  private:
   std::string path_, target_;
   int claim_ = -1;
 };
+
+// A connection to the claim socket of whoever serves `path` (vorlex-sim ctl), or -1 with errno.
+int ConnectToLink(const std::string& path);
 
 }  // namespace vorlex::launch

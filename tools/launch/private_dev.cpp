@@ -1,9 +1,12 @@
 #include "private_dev.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +21,7 @@
 #include <system_error>
 
 #include "com_port_map.h"
+#include "supervise.h"
 
 extern char** environ;
 
@@ -44,10 +48,11 @@ struct Step {
 // once more only if it cannot go on; the pipe closes on a successful exec.
 struct ChildFailure {
   int exit_code;
-  int isolation;    // 0 none, 1 mount namespace, 2 user namespace
-  int user_errno;   // unshare of a user namespace (0: not tried)
-  int mount_errno;  // unshare of a plain mount namespace (0: not tried)
-  int errno_value;  // the failed step's
+  int isolation;     // 0 none, 1 mount namespace, 2 user namespace
+  int user_errno;    // unshare of a user namespace (0: not tried)
+  int mount_errno;   // unshare of a plain mount namespace (0: not tried)
+  int errno_value;   // the failed step's
+  int building_dev;  // the step was one of the private /dev's
   char step[160];
 };
 
@@ -200,24 +205,173 @@ bool BuildDev(ChildFailure& failure, const std::vector<Step>& steps, int old_dev
   return MountPtys(failure, old_dev);
 }
 
+// The folder on its target, in a namespace whose mounts stay its own.
+bool MountFolder(ChildFailure& failure, const FolderMount& folder, bool mounts_private) {
+  if (!mounts_private && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    Fail(failure, 3, "make the mounts private", nullptr);
+    return false;
+  }
+  const char* target = folder.target.c_str();
+  struct stat info {};
+  if (::stat(target, &info) != 0) {
+    char parent[4096];
+    std::strncpy(parent, target, sizeof parent - 1);
+    parent[sizeof parent - 1] = '\0';
+    char* slash = std::strrchr(parent, '/');
+    if (slash == nullptr || slash == parent) {
+      Fail(failure, 3, "no folder to mount on at ", target);
+      return false;
+    }
+    *slash = '\0';
+    if (::mount("vorlex-run", parent, "tmpfs", MS_NOSUID | MS_NODEV, "mode=755,size=1m") != 0) {
+      Fail(failure, 3, "mount a tmpfs on ", parent);
+      return false;
+    }
+    if (::mkdir(target, 0755) != 0) {
+      Fail(failure, 3, "mkdir ", target);
+      return false;
+    }
+  }
+  if (::mount(folder.source.c_str(), target, nullptr, MS_BIND, nullptr) != 0) {
+    Fail(failure, 3, "bind-mount onto ", target);
+    return false;
+  }
+  return true;
+}
+
+// Sends SIGKILL to every child of ours that the kernel lists; false when it cannot list them
+// (no CONFIG_PROC_CHILDREN). Only numbers the buffer holds whole are taken.
+bool KillChildren() {
+  const int fd = ::open("/proc/thread-self/children", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[8192];
+  const ssize_t got = ::read(fd, text, sizeof text);
+  ::close(fd);
+  if (got < 0) return false;
+  pid_t pid = 0;
+  for (ssize_t i = 0; i < got; ++i) {
+    if (text[i] >= '0' && text[i] <= '9') {
+      pid = pid * 10 + (text[i] - '0');
+    } else {
+      if (pid > 0) ::kill(pid, SIGKILL);
+      pid = 0;
+    }
+  }
+  return true;
+}
+
+// Kills what is left below the keeper (as a subreaper it inherits every orphan the program
+// leaves) and reaps it all. Returns the program's wait status.
+int EndEverything(pid_t program, int program_status, bool program_ended) {
+  for (;;) {
+    if (!KillChildren()) {
+      // Without the list only the program itself can be found.
+      if (!program_ended) {
+        ::kill(program, SIGKILL);
+        while (::waitpid(program, &program_status, 0) < 0 && errno == EINTR) {
+        }
+      }
+      return program_status;
+    }
+    int status = 0;
+    const pid_t pid = ::waitpid(-1, &status, 0);
+    if (pid < 0 && errno == EINTR) continue;
+    if (pid < 0) return program_status;  // nobody left
+    if (pid == program) {
+      program_status = status;
+      program_ended = true;
+    }
+  }
+}
+
+// The keeper: the supervisor's child, in the program's namespaces, the program's parent. It
+// takes the program's end and the supervisor's from the kernel, so that nothing the program
+// started outlives either, even when the supervisor is killed outright. System calls only.
+[[noreturn]] void Keep(char* const* argv, char* const* envp, int report, int lifeline,
+                       ChildFailure& failure) {
+  sigset_t all;
+  sigfillset(&all);
+  ::sigprocmask(SIG_SETMASK, &all, nullptr);
+  const int signals = ::signalfd(-1, &all, SFD_CLOEXEC);
+  if (signals < 0 || ::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+    Fail(failure, 3, "signalfd or PR_SET_CHILD_SUBREAPER", nullptr);
+    [[maybe_unused]] const ssize_t n = ::write(report, &failure, sizeof failure);
+    ::_exit(failure.exit_code);
+  }
+  [[maybe_unused]] const ssize_t ready = ::write(report, &failure, sizeof failure);
+  const pid_t keeper = ::getpid();
+  const pid_t program = ::_Fork();
+  if (program == 0) {
+    // Dies with the keeper, should the keeper itself be killed outright.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != keeper) ::_exit(128 + SIGKILL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Descriptors 0, 1 and 2 only, whatever we inherited or a library left open.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    ::execvpe(argv[0], argv, envp);
+    Fail(failure, errno == ENOENT ? 127 : 126, "cannot run ", argv[0]);
+    [[maybe_unused]] const ssize_t n = ::write(report, &failure, sizeof failure);
+    ::_exit(failure.exit_code);
+  }
+  if (program < 0) {
+    Fail(failure, 3, "fork", nullptr);
+    [[maybe_unused]] const ssize_t n = ::write(report, &failure, sizeof failure);
+    ::_exit(failure.exit_code);
+  }
+  ::close(report);
+  for (;;) {
+    pollfd fds[2] = {{lifeline, POLLIN, 0}, {signals, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) continue;
+    // The supervisor is gone, or wants it all ended now: its end of the lifeline closed.
+    if (fds[0].revents != 0) ::_exit(ExitStatus(EndEverything(program, 0, false)));
+    signalfd_siginfo info{};
+    if (::read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
+    if (info.ssi_signo == SIGCHLD) {
+      int status = 0;
+      pid_t pid;
+      while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
+        if (pid == program) ::_exit(ExitStatus(EndEverything(program, status, true)));
+      }
+    } else if (info.ssi_code != SI_KERNEL) {
+      // A terminal's signals (from the kernel) reached the program with us already.
+      ::kill(program, static_cast<int>(info.ssi_signo));
+    }
+  }
+}
+
+// Closes every descriptor from 3 up but the given ones (-1: none).
+void CloseAllBut(std::array<int, 3> keep) {
+  std::sort(keep.begin(), keep.end());
+  unsigned from = 3;
+  for (const int fd : keep) {
+    if (fd < static_cast<int>(from)) continue;
+    if (static_cast<unsigned>(fd) > from) ::close_range(from, static_cast<unsigned>(fd) - 1, 0);
+    from = static_cast<unsigned>(fd) + 1;
+  }
+  ::close_range(from, ~0U, 0);
+}
+
 [[noreturn]] void Child(const ProgramLaunch& launch, const std::vector<Step>& steps, int old_dev,
                         char* const* argv, char* const* envp, const char* uid_map,
-                        const char* gid_map, int report) {
-  sigset_t none;
-  sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+                        const char* gid_map, int report, int lifeline) {
   ChildFailure failure{};
-  if (launch.device) {
-    if (!EnterNamespace(failure, uid_map, gid_map) || !BuildDev(failure, steps, old_dev)) {
+  // Nothing of the supervisor's stays open here: a descriptor held by the keeper would
+  // outlive the supervisor (its end of another keeper's lifeline, a pty, a log).
+  CloseAllBut({report, lifeline, old_dev});
+  if (launch.device || launch.folder) {
+    failure.building_dev = 1;
+    if (!EnterNamespace(failure, uid_map, gid_map) ||
+        (launch.device && !BuildDev(failure, steps, old_dev)) ||
+        (launch.folder && !MountFolder(failure, *launch.folder, launch.device.has_value()))) {
       [[maybe_unused]] const ssize_t n = ::write(report, &failure, sizeof failure);
       ::_exit(failure.exit_code);
     }
+    failure.building_dev = 0;
+    ::close(old_dev);
   }
-  [[maybe_unused]] const ssize_t ready = ::write(report, &failure, sizeof failure);
-  ::execvpe(argv[0], argv, envp);
-  Fail(failure, errno == ENOENT ? 127 : 126, "cannot run ", argv[0]);
-  [[maybe_unused]] const ssize_t n = ::write(report, &failure, sizeof failure);
-  ::_exit(failure.exit_code);
+  Keep(argv, envp, report, lifeline, failure);
 }
 
 std::string ReadSetting(const char* path) {
@@ -255,16 +409,20 @@ std::string WhyNoUserNamespace(int error) {
 }
 
 std::string Describe(const ChildFailure& failure, const ProgramLaunch& launch) {
-  if (failure.exit_code != 3)
+  if (failure.exit_code != 3 || failure.building_dev == 0)
     return failure.step + std::string(": ") + std::strerror(failure.errno_value);
-  std::string text = "cannot give the program a private /dev with " + *launch.device + ": ";
+  std::string text = launch.device
+                         ? "cannot give the program a private /dev with " + *launch.device + ": "
+                         : "cannot give the program a private " + launch.folder->target + ": ";
   if (failure.user_errno != 0) {
     if (failure.mount_errno != 0) {
       text += std::string("no mount namespace as root (") + std::strerror(failure.mount_errno) +
               ", CAP_SYS_ADMIN missing?), and ";
     }
     return text + WhyNoUserNamespace(failure.user_errno) +
-           ". Without --com the program gets the pty's path and needs no namespace.";
+           (launch.device
+                ? ". Without --com the program gets the pty's path and needs no namespace."
+                : ".");
   }
   text += failure.step + std::string(": ") + std::strerror(failure.errno_value);
   // AppArmor's restriction lets the namespace be made and then refuses what is done in it.
@@ -279,13 +437,17 @@ std::string Describe(const ChildFailure& failure, const ProgramLaunch& launch) {
 
 std::vector<std::string> EnvironmentWith(
     const std::vector<std::pair<std::string, std::string>>& settings) {
+  constexpr std::array<std::string_view, 3> kToolVariables = {
+      "VORLEX_PORT=", "VORLEX_EDITION=", "VORLEX_SIM_LINK="};
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string_view text = *entry;
-    const bool replaced = std::any_of(settings.begin(), settings.end(), [&](const auto& setting) {
-      return text.starts_with(setting.first + "=");
-    });
-    if (!replaced) environment.emplace_back(text);
+    const bool ours = std::any_of(kToolVariables.begin(), kToolVariables.end(),
+                                  [&](std::string_view name) { return text.starts_with(name); }) ||
+                      std::any_of(settings.begin(), settings.end(), [&](const auto& setting) {
+                        return text.starts_with(setting.first + "=");
+                      });
+    if (!ours) environment.emplace_back(text);
   }
   for (const auto& [name, value] : settings) environment.push_back(name + "=" + value);
   return environment;
@@ -318,20 +480,27 @@ LaunchResult LaunchProgram(const ProgramLaunch& launch) {
     if (old_dev < 0) throw std::system_error(errno, std::generic_category(), "open /dev");
     steps = PlanDev(old_dev, launch);
   }
-  int report[2];
+  int report[2], lifeline[2];
   if (::pipe2(report, O_CLOEXEC) != 0)
     throw std::system_error(errno, std::generic_category(), "pipe");
+  if (::pipe2(lifeline, O_CLOEXEC) != 0) {
+    const int error = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    throw std::system_error(error, std::generic_category(), "pipe");
+  }
   const pid_t pid = ::fork();
   if (pid == 0) {
-    ::close(report[0]);
     Child(launch, steps, old_dev, argv.data(), envp.data(), uid_map.c_str(), gid_map.c_str(),
-          report[1]);
+          report[1], lifeline[0]);
   }
   const int fork_error = errno;
   ::close(report[1]);
+  ::close(lifeline[0]);
   if (old_dev >= 0) ::close(old_dev);
   if (pid < 0) {
     ::close(report[0]);
+    ::close(lifeline[1]);
     throw std::system_error(fork_error, std::generic_category(), "fork");
   }
   // The first report says how the namespace went; a second one only comes when exec failed.
@@ -346,12 +515,14 @@ LaunchResult LaunchProgram(const ProgramLaunch& launch) {
   }
   ::close(report[0]);
   if (failed) {
+    ::close(lifeline[1]);
     ::waitpid(pid, nullptr, 0);
     result.exit_code = failure.exit_code;
     result.error = Describe(failure, launch);
     return result;
   }
   result.pid = pid;
+  result.lifeline = lifeline[1];
   constexpr const char* kIsolation[] = {"no namespace", "a mount namespace", "a user namespace"};
   result.isolation = kIsolation[failure.isolation];
   return result;

@@ -115,7 +115,7 @@ ScriptedReader::ScriptedReader() {
     throw std::system_error(err, std::generic_category(), what);
   };
 
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_ < 0) fail("posix_openpt");
   if (::grantpt(master_) != 0) fail("grantpt");
   if (::unlockpt(master_) != 0) fail("unlockpt");
@@ -125,7 +125,6 @@ ScriptedReader::ScriptedReader() {
   // Non-blocking so a host that stops reading cannot wedge the serving thread in write().
   const int flags = ::fcntl(master_, F_GETFL);
   if (flags < 0 || ::fcntl(master_, F_SETFL, flags | O_NONBLOCK) != 0) fail("fcntl(O_NONBLOCK)");
-  if (::fcntl(master_, F_SETFD, FD_CLOEXEC) != 0) fail("fcntl(FD_CLOEXEC)");
 
   slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave_ < 0) fail("open slave");

@@ -119,6 +119,11 @@ std::size_t Replay::mismatches() const {
   return mismatches_;
 }
 
+bool Replay::PlayedThrough() const {
+  std::lock_guard lock(mu_);
+  return mismatches_ == 0 && next_ == recording_.size();
+}
+
 std::string Replay::Summary() const {
   std::lock_guard lock(mu_);
   return "replay: " + std::to_string(next_) + " of " + std::to_string(recording_.size()) +

@@ -45,6 +45,7 @@ class Replay {
   engine::ScriptedReader::Responder Responder();
 
   std::size_t mismatches() const;
+  bool PlayedThrough() const;   // every recorded exchange played, and no mismatch
   std::string Summary() const;  // "replay: 12 of 12 recorded exchanges played, 0 mismatches"
 
  private:

@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -31,9 +32,12 @@
 #include "decimal_option.h"
 #include "device_link.h"
 #include "link.h"
+#include "log_file.h"
 #include "private_dev.h"
+#include "privileges.h"
 #include "replay.h"
 #include "scripted_reader.h"
+#include "sim_control.h"
 #include "sim_responder.h"
 #include "supervise.h"
 #include "virtual_reader.h"
@@ -47,7 +51,8 @@ namespace launch = vorlex::launch;
 constexpr char kReaderSummary[] = R"(The simulated reader (details in docs/simulator.md):
   versions   "VORLEX-SIM HW 1.0" / "VORLEX-SIM SW 1.0"
   card       one dual-interface card: Mifare Classic 1K (ATQA 0004, UID 3A5C719E unless the
-             card file says otherwise) with an ISO 14443-4 application. Card request mode 0
+             card file says otherwise) with an ISO 14443-4 application (--card mifare: no
+             ATS, no APDUs; --card cpu: no Mifare memory). Card request mode 0
              wakes an idle card, mode 1 a halted one too; a request or halt ends every
              authentication. Keys FFFFFFFFFFFF, access bytes FF0780 69 in every trailer;
              reading or writing a block needs its sector authenticated with a key the access
@@ -60,9 +65,10 @@ constexpr char kReaderSummary[] = R"(The simulated reader (details in docs/simul
   purses     CPU card (class FE) and RF-SIM (class FD): init, then search with an amount,
              then purchase. A purchase debits the balance; a short balance is refused.
 Reader status words: 0101 unknown command, 0102 bad length, 0103 bad checksum,
-  0104 bad argument, 0201 no card, 0202 card not selected, 0301 authentication failed,
+  0104 bad argument, 0201 no card, 0202 card not selected, 0203 no ISO 14443-4,
+  0301 authentication failed,
   0302 not authenticated, 0303 access denied, 0304 bad block address, 0305 bad access bits,
-  0306 card file not saved, 0401 SAM not powered, 0501 module not initialised,
+  0306 card file not saved, 0401 SAM not powered, 0402 no SAM, 0501 module not initialised,
   0502 insufficient balance, 0503 no purchase prepared, 0504 bad amount.
 )";
 
@@ -75,9 +81,13 @@ struct Settings {
   bool pace = false;
   std::optional<std::string> replay;
   bool replay_timing = false, replay_strict = false;
+  // ctl
+  bool ctl = false;
+  std::vector<std::string> ctl_words;
   // run
   bool run = false;
   std::optional<int> com;
+  bool pcsc = false;
   std::vector<std::string> program;
   std::vector<std::string> lose_answers;
 };
@@ -99,6 +109,13 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
       ->option_text("PATH")
       ->group(line);
 
+  app.add_option("--card", s.reader.card,
+                 "the card in the field: mifare (Classic 1K alone, no ATS), cpu (ISO 14443-4 "
+                 "alone) or dual (both, the default)")
+      ->transform(CLI::CheckedTransformer(std::map<std::string, CardKind>{
+          {"mifare", CardKind::kMifare}, {"cpu", CardKind::kCpu}, {"dual", CardKind::kDual}}))
+      ->option_text("mifare|cpu|dual")
+      ->group(cards);
   app.add_option("--card-file", s.reader.card_file,
                  "Mifare 1K image, 1024 bytes: loaded if it exists, saved after each write")
       ->option_text("PATH")
@@ -158,7 +175,8 @@ void AddReaderOptions(CLI::App& app, Settings& s) {
   const std::string replay = "Replay (docs/tap.md)";
   auto* file = app.add_option("--replay", s.replay,
                               "answer from a vorlex-tap recording (JSON lines) instead of the "
-                              "simulated reader; exit 1 at the end after a mismatch")
+                              "simulated reader; exit 1 at the end (run: 4 for a program's 0) "
+                              "unless every recorded exchange played without a mismatch")
                    ->option_text("FILE")
                    ->group(replay);
   app.add_flag("--replay-timing", s.replay_timing, "answer after the recorded delays")
@@ -215,13 +233,18 @@ Settings Parse(int argc, char** argv) {
 
   CLI::App* run = app.add_subcommand(
       "run",
-      "Usage: vorlex-sim run [--com [N]] [simulator options] -- PROGRAM [ARGS...]\n"
+      "Usage: vorlex-sim run [--com [N] | --pcsc] [simulator options] -- PROGRAM [ARGS...]\n"
       "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
-      "exit status is run's. PROGRAM finds the port in $VORLEX_PORT and the edition in\n"
-      "$VORLEX_EDITION. With --com, PROGRAM runs in a private mount namespace whose /dev holds\n"
-      "the COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
+      "exit status is run's. PROGRAM finds the port in $VORLEX_PORT, the edition in\n"
+      "$VORLEX_EDITION and the simulator's pty in $VORLEX_SIM_LINK, and gets descriptors 0-2\n"
+      "only. Signals sent to run are passed on; after SIGHUP, SIGINT, SIGQUIT or SIGTERM\n"
+      "PROGRAM has 5 s before SIGKILL. PROGRAM and all it started end with run, even when run\n"
+      "is killed. With --com, PROGRAM runs in a private mount namespace whose /dev holds the\n"
+      "COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
       "nodes; as an ordinary user in a user namespace, as root in a mount namespace. Without\n"
-      "--com PROGRAM gets the pty's path. The simulator's lines go to stderr or --log FILE.\n"
+      "--com PROGRAM gets the pty's path. With --pcsc a private pcscd with the driver serves\n"
+      "the simulator (docs/pcsc.md) and PROGRAM finds it through $PCSCLITE_CSOCK_NAME.\n"
+      "The simulator's lines go to stderr or --log FILE.\n"
       "Exit 3: the simulator or the namespace could not be set up (the reason is printed).");
   AddReaderOptions(*run, settings);
   run->add_option("--com", settings.com,
@@ -241,6 +264,21 @@ Settings Parse(int argc, char** argv) {
           "N"))
       ->option_text("[N]")
       ->group("Run");
+  run->add_flag("--pcsc", settings.pcsc,
+                "a private pcscd (own namespace, own socket) with libifdvorlex serves the "
+                "simulator; PROGRAM gets $PCSCLITE_CSOCK_NAME and $VORLEX_SIM_LINK")
+      ->group("Run");
+
+  CLI::App* ctl = app.add_subcommand(
+      "ctl",
+      "Usage: vorlex-sim ctl [--link PATH] COMMAND [ARG]\n"
+      "Change the cards of a running simulator (one started with --link PATH; inside\n"
+      "`vorlex-sim run` the link comes from $VORLEX_SIM_LINK). Commands: remove [card|sam1|\n"
+      "sam2|rfsim] and insert [...] (default: the card), load FILE (another 1024-byte Mifare\n"
+      "image for the card, which is inserted), stats (requests answered so far).\n"
+      "Exit 0 when done, 1 when the simulator refused, 3 when no simulator serves the link.");
+  ctl->add_option("--link", settings.link, "the running simulator's --link")->option_text("PATH");
+  ctl->add_option("command", settings.ctl_words, "COMMAND [ARG]")->required()->expected(1, 2);
 
   // PROGRAM and its arguments follow "--" and are not ours to parse.
   int ours = argc;
@@ -258,11 +296,23 @@ Settings Parse(int argc, char** argv) {
     UsageError(error.what());
   }
   settings.run = run->parsed();
+  settings.ctl = ctl->parsed();
+  if (settings.ctl) {
+    if (!settings.link) {
+      if (const char* link = std::getenv("VORLEX_SIM_LINK"); link != nullptr && *link != '\0') {
+        settings.link = link;
+      } else {
+        UsageError("ctl: give --link PATH, or run it where $VORLEX_SIM_LINK is set");
+      }
+    }
+    return settings;
+  }
   CheckCombination([&](const char* name) { return app.count(name) + run->count(name) != 0; },
                    settings);
   if (settings.run) {
     if (settings.program.empty()) UsageError("run: give the program after --");
     if (settings.device) UsageError("run serves a pty of its own; --device is not for run");
+    if (settings.pcsc && settings.com) UsageError("--pcsc and --com contradict: choose one");
   } else {
     if (ours != argc) UsageError("a program after -- is for run: vorlex-sim run -- PROGRAM");
   }
@@ -305,11 +355,19 @@ vorlex::engine::ScriptedReader::Responder Answering(const Settings& settings, Vi
   };
 }
 
-// What the run ends with: 1 after a replay mismatch, whatever it would have been otherwise.
-int ReplayEnd(int status) {
+// A replay that did not play through (a mismatch, or recorded exchanges left unplayed) ends the
+// plain simulator with 1. `run` hides neither outcome: a failing program keeps its status, and
+// a program's 0 becomes kReplayNotPlayedThrough; the summary line tells the replay's side.
+constexpr int kReplayNotPlayedThrough = 4;
+int ReplayEnd(int status, bool run) {
   if (!replay) return status;
   std::cerr << replay->Summary() << "\n";
-  return replay->mismatches() > 0 ? 1 : status;
+  if (replay->PlayedThrough()) return status;
+  if (!run) return 1;
+  if (status != 0) return status;
+  std::cerr << "vorlex-sim: run: the program exited 0, but the replay did not play through: exit "
+            << kReplayNotPlayedThrough << "\n";
+  return kReplayNotPlayedThrough;
 }
 
 // Hosts open the port exclusively (TIOCEXCL). A real serial device forgets that on its last
@@ -381,7 +439,10 @@ class PtySimulator {
   explicit PtySimulator(const Settings& settings) : reader_(LoggingReader(settings.reader)) {
     releaser_.emplace(engine_.port());
     engine_.SetResponder(Responder(reader_, settings));
-    if (settings.link) link_.emplace(*settings.link, engine_.port());
+    if (settings.link) {
+      link_.emplace(*settings.link, engine_.port());
+      control_.emplace(link_->claim(), reader_);
+    }
   }
   PtySimulator(const PtySimulator&) = delete;
   PtySimulator& operator=(const PtySimulator&) = delete;
@@ -393,9 +454,115 @@ class PtySimulator {
   vorlex::engine::ScriptedReader engine_;
   std::optional<ExclusiveReleaser> releaser_;
   std::optional<launch::PublishedLink> link_;  // gone first, while the pty still serves
+  std::optional<ControlServer> control_;       // before that, on the link's claim socket
 };
 
-int Run(const Settings& settings, int signals) {
+// The driver for `run --pcsc`: $VORLEX_PCSC_DRIVER, else beside us as installed
+// (bin/../lib/pcsc/drivers/serial) or as built (bin/../pcsc).
+std::optional<std::string> PcscDriver() {
+  if (const char* given = std::getenv("VORLEX_PCSC_DRIVER"); given != nullptr && *given != '\0') {
+    return given;
+  }
+  std::error_code error;
+  const std::filesystem::path bin =
+      std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+  for (const char* relative :
+       {"../lib/pcsc/drivers/serial/libifdvorlex.so", "../pcsc/libifdvorlex.so"}) {
+    const std::filesystem::path candidate = (bin / relative).lexically_normal();
+    if (std::filesystem::exists(candidate, error)) return candidate.string();
+  }
+  return std::nullopt;
+}
+
+// A private pcscd for `run --pcsc`: its folder (configuration, the socket folder bound on its
+// /run/pcscd, the simulator's link), the daemon, and their end.
+class PrivatePcscd {
+ public:
+  PrivatePcscd() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorlex-pcsc-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    }
+    folder_ = pattern;
+    std::filesystem::create_directory(folder_ / "run");
+  }
+  ~PrivatePcscd() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);  // its keeper passes it on
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (lifeline_ >= 0) ::close(lifeline_);
+    std::error_code error;
+    std::filesystem::remove_all(folder_, error);
+  }
+  PrivatePcscd(const PrivatePcscd&) = delete;
+  PrivatePcscd& operator=(const PrivatePcscd&) = delete;
+
+  std::string link() const { return (folder_ / "reader").string(); }
+  std::string socket() const { return (folder_ / "run" / "pcscd.comm").string(); }
+
+  // Starts pcscd on `pty`; empty when it runs, else why not (and `exit_code`).
+  std::string Start(const std::string& pty, const std::string& driver, int& exit_code) {
+    const std::filesystem::path config = folder_ / "reader.conf";
+    std::ofstream(config) << "FRIENDLYNAME \"VORLEX reader\"\nDEVICENAME " << pty << "\nLIBPATH "
+                          << driver << "\n";
+    launch::ProgramLaunch daemon;
+    daemon.argv = {"pcscd", "--foreground", "--config", config.string()};
+    daemon.environment = launch::EnvironmentWith({});
+    daemon.pty = pty;
+    daemon.folder = launch::FolderMount{(folder_ / "run").string(), "/run/pcscd"};
+    const launch::LaunchResult started = launch::LaunchProgram(daemon);
+    if (started.pid < 0) {
+      exit_code = started.exit_code == 127 ? 3 : started.exit_code;
+      return "pcscd: " + started.error;
+    }
+    pid_ = started.pid;
+    lifeline_ = started.lifeline;  // held until we end, however we end: then pcscd ends too
+    isolation_ = started.isolation;
+    // Ready once its socket is there; a daemon that ended has said why on stderr.
+    for (int tries = 0; tries < 200; ++tries) {
+      if (std::filesystem::exists(socket())) return {};
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        exit_code = 3;
+        return "pcscd ended at its start (exit status " +
+               std::to_string(launch::ExitStatus(status)) + ")";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    exit_code = 3;
+    return "pcscd made no socket in 10 s";
+  }
+  const std::string& isolation() const { return isolation_; }
+
+ private:
+  std::filesystem::path folder_;
+  pid_t pid_ = -1;
+  int lifeline_ = -1;
+  std::string isolation_;
+};
+
+int Run(const Settings& given, launch::Supervisor& supervisor) {
+  Settings settings = given;
+  std::unique_ptr<PrivatePcscd> pcscd;
+  std::optional<std::string> driver;
+  if (settings.pcsc) {
+    driver = PcscDriver();
+    if (!driver) {
+      std::cerr << "vorlex-sim: run: --pcsc: no libifdvorlex.so beside vorlex-sim (set "
+                   "VORLEX_PCSC_DRIVER)\n";
+      return 3;
+    }
+    try {
+      pcscd = std::make_unique<PrivatePcscd>();
+    } catch (const std::exception& error) {
+      std::cerr << "vorlex-sim: run: --pcsc: " << error.what() << "\n";
+      return 3;
+    }
+    // ctl reaches the simulator inside the run through a link of the run's own.
+    if (!settings.link) settings.link = pcscd->link();
+  }
   std::unique_ptr<PtySimulator> simulator;
   try {
     simulator = std::make_unique<PtySimulator>(settings);
@@ -411,11 +578,27 @@ int Run(const Settings& settings, int signals) {
     program.device = launch::ComDevice(*settings.com);
     port = "COM" + std::to_string(*settings.com);
   }
-  program.environment = launch::EnvironmentWith(
-      {{"VORLEX_PORT", port}, {"VORLEX_EDITION", settings.com ? "epurse" : "display"}});
+  std::vector<std::pair<std::string, std::string>> environment = {
+      {"VORLEX_PORT", port}, {"VORLEX_EDITION", settings.com ? "epurse" : "display"}};
+  // The link where there is one (vorlex-sim ctl finds the simulator by it), else the pty.
+  environment.emplace_back(
+      "VORLEX_SIM_LINK",
+      settings.link ? std::filesystem::absolute(*settings.link).string() : program.pty);
+  if (pcscd) {
+    int exit_code = 3;
+    const std::string failure = pcscd->Start(program.pty, *driver, exit_code);
+    if (!failure.empty()) {
+      std::cerr << "vorlex-sim: run: --pcsc: " << failure << "\n";
+      return exit_code;
+    }
+    environment.emplace_back("PCSCLITE_CSOCK_NAME", pcscd->socket());
+    Say("vorlex-sim: pcscd serves the reader in " + pcscd->isolation() + ", socket " +
+        pcscd->socket());
+  }
+  program.environment = launch::EnvironmentWith(environment);
   launch::LaunchResult started;
   try {
-    started = launch::LaunchProgram(program);
+    started = supervisor.Start(program);
   } catch (const std::exception& error) {
     std::cerr << "vorlex-sim: run: " << error.what() << "\n";
     return 3;
@@ -427,29 +610,32 @@ int Run(const Settings& settings, int signals) {
   Say("vorlex-sim: " + (program.device ? port + " is " + *program.device + " = " + program.pty +
                                              ", in " + started.isolation
                                        : "the reader is " + program.pty));
-  return ReplayEnd(launch::WaitForProgram(started.pid, signals));
+  return ReplayEnd(supervisor.Wait(), true);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  vorlex::command_line::RefuseBorrowedPrivileges("vorlex-sim");
   const Settings settings = Parse(argc, argv);
+  if (settings.ctl) return RunControl(*settings.link, settings.ctl_words);
   const int start_failure = settings.run ? 3 : 1;
-  static std::ofstream log_file;
+  std::optional<launch::Supervisor> supervisor;
+  try {
+    supervisor.emplace();
+  } catch (const std::exception& error) {
+    std::cerr << "vorlex-sim: " << error.what() << "\n";
+    return start_failure;
+  }
+  static std::optional<launch::LogFile> log_file;
   if (settings.run) lines = &std::cerr;
   if (settings.log) {
-    log_file.open(*settings.log, std::ios::out | std::ios::trunc);
-    if (!log_file) {
-      std::cerr << "vorlex-sim: cannot write --log " << *settings.log << ": "
-                << std::strerror(errno) << "\n";
+    try {
+      lines = &log_file.emplace(*settings.log);
+    } catch (const std::exception& error) {
+      std::cerr << "vorlex-sim: cannot write --log " << error.what() << "\n";
       return start_failure;
     }
-    lines = &log_file;
-  }
-  const int signals = launch::StopSignals(settings.run);
-  if (signals < 0) {
-    std::perror("vorlex-sim: signalfd");
-    return start_failure;
   }
   try {
     if (settings.replay) {
@@ -466,7 +652,7 @@ int main(int argc, char** argv) {
     std::cerr << "vorlex-sim: --replay: " << error.what() << "\n";
     return start_failure;
   }
-  if (settings.run) return Run(settings, signals);
+  if (settings.run) return Run(settings, *supervisor);
   try {
     if (settings.device) {
       VirtualReader reader(LoggingReader(settings.reader));
@@ -476,21 +662,20 @@ int main(int argc, char** argv) {
         std::lock_guard lock(output_mutex);
         std::cout << *settings.device << std::endl;
       }
-      const bool ok = ServeDevice(device, signals, responder);
+      const bool ok = ServeDevice(device, supervisor->fd(), responder);
       ::close(device);
       if (!ok) {
         std::cerr << "vorlex-sim: " << *settings.device << " failed or went away\n";
         return 1;
       }
-      return ReplayEnd(0);
+      return ReplayEnd(0, false);
     }
     PtySimulator simulator(settings);
     {
       std::lock_guard lock(output_mutex);
       std::cout << simulator.port() << std::endl;  // the first line: the bare path, for scripts
     }
-    launch::WaitReadable(signals);
-    return ReplayEnd(0);
+    return ReplayEnd(supervisor->Wait(), false);
   } catch (const std::exception& error) {
     std::cerr << "vorlex-sim: " << error.what() << "\n";
     return 1;

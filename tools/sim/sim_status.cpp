@@ -18,6 +18,8 @@ const char* StatusName(std::uint16_t status) {
       return "no card";
     case kCardNotSelected:
       return "card not selected";
+    case kNoIso14443_4:
+      return "no ISO 14443-4";
     case kAuthFailed:
       return "authentication failed";
     case kNotAuthenticated:
@@ -32,6 +34,8 @@ const char* StatusName(std::uint16_t status) {
       return "card file not saved";
     case kSamNotPowered:
       return "SAM not powered";
+    case kNoSam:
+      return "no SAM";
     case kModuleNotInitialised:
       return "module not initialised";
     case kInsufficientBalance:

@@ -14,6 +14,7 @@ enum Status : std::uint16_t {
   kBadArgument = 0x0104,       // e.g. a key type other than 0 (A) or 1 (B)
   kNoCard = 0x0201,            // nothing answered in the field
   kCardNotSelected = 0x0202,   // request the card first (a halted card needs a new request)
+  kNoIso14443_4 = 0x0203,      // ATS or APDU to a card without ISO 14443-4 (it drops to idle)
   kAuthFailed = 0x0301,        // the key does not match the sector trailer
   kNotAuthenticated = 0x0302,  // the sector was not authenticated since the last request
   kAccessDenied = 0x0303,      // the sector's access conditions refuse it
@@ -21,6 +22,7 @@ enum Status : std::uint16_t {
   kBadAccessBits = 0x0305,     // a trailer write whose access bytes are inconsistent
   kCardNotSaved = 0x0306,      // the card took the write, but the --card-file image was not saved
   kSamNotPowered = 0x0401,
+  kNoSam = 0x0402,  // power-on of an empty SAM slot
   kModuleNotInitialised = 0x0501,
   kInsufficientBalance = 0x0502,
   kNoPurchasePrepared = 0x0503,  // purchase without a successful card search + init first

@@ -144,8 +144,8 @@ VirtualReader::VirtualReader(ReaderOptions options)
         config.balance = [this] { return cpu_purse_.balance(); };
         return config;
       }()),
-      sam1_{false, SamResetAnswer('1'), ApduApplet(SamApplet('1'))},
-      sam2_{false, SamResetAnswer('2'), ApduApplet(SamApplet('2'))},
+      sam1_{true, false, SamResetAnswer('1'), ApduApplet(SamApplet('1'))},
+      sam2_{true, false, SamResetAnswer('2'), ApduApplet(SamApplet('2'))},
       rfsim_id_(kRfsimId),
       rfsim_applet_([&] {
         AppletConfig config = CardApplet(kRfsimId, kRfsimCardInfo, 0x89ABCDEu);
@@ -153,11 +153,57 @@ VirtualReader::VirtualReader(ReaderOptions options)
         return config;
       }()),
       cpu_purse_({UidBytes(mifare_.uid()), kCpuCardInfo, kTerminal, options_.balance}),
-      rfsim_purse_({kRfsimId, kRfsimCardInfo, kTerminal, options_.balance}) {}
+      rfsim_purse_({kRfsimId, kRfsimCardInfo, kTerminal, options_.balance}),
+      card_inserted_(!options_.no_card),
+      rfsim_inserted_(!options_.no_card) {}
+
+void VirtualReader::SetInserted(Unit unit, bool inserted) {
+  std::lock_guard lock(mu_);
+  switch (unit) {
+    case Unit::kCard:
+      card_inserted_ = inserted;
+      card_ = Presence::kIdle;
+      mifare_.DropAuthentication();
+      cpu_applet_.Reset();
+      break;
+    case Unit::kSam1:
+    case Unit::kSam2: {
+      SamSlot& slot = unit == Unit::kSam1 ? sam1_ : sam2_;
+      slot.inserted = inserted;
+      slot.powered = false;
+      slot.applet.Reset();
+      break;
+    }
+    case Unit::kRfsim:
+      rfsim_inserted_ = inserted;
+      rfsim_ = Presence::kIdle;
+      rfsim_applet_.Reset();
+      break;
+  }
+  Log(std::string(inserted ? "inserted: " : "removed: ") + (unit == Unit::kCard   ? "card"
+                                                            : unit == Unit::kSam1 ? "SAM 1"
+                                                            : unit == Unit::kSam2 ? "SAM 2"
+                                                                                  : "RF-SIM"));
+}
+
+void VirtualReader::LoadImage(const CardImage& image) {
+  std::lock_guard lock(mu_);
+  mifare_ = MifareClassic1K(image);
+  card_inserted_ = true;
+  card_ = Presence::kIdle;
+  cpu_applet_.Reset();
+  Log("card image loaded, UID " + engine::HexText(UidBytes(mifare_.uid()), false));
+}
+
+std::uint64_t VirtualReader::Requests() const {
+  std::lock_guard lock(mu_);
+  return requests_;
+}
 
 Bytes VirtualReader::Answer(std::span<const std::uint8_t> request) {
   if (request.size() < 2) return StatusOnly(kBadLength);
   std::lock_guard lock(mu_);
+  ++requests_;
   return Dispatch(request[0], request[1], request.subspan(2));
 }
 
@@ -207,9 +253,10 @@ Bytes VirtualReader::Housekeeping(std::uint8_t code, std::span<const std::uint8_
   }
 }
 
-Bytes VirtualReader::Request(Presence& presence, std::span<const std::uint8_t> args) {
+Bytes VirtualReader::Request(Presence& presence, bool inserted,
+                             std::span<const std::uint8_t> args) {
   if (args.size() != 1) return StatusOnly(kBadLength);
-  if (options_.no_card) return StatusOnly(kNoCard);
+  if (!inserted) return StatusOnly(kNoCard);
   // Mode 0 wakes idle cards only; mode 1 halted ones too.
   if (presence == Presence::kHalted && (args[0] & 1) == 0) return StatusOnly(kNoCard);
   presence = Presence::kSelected;
@@ -220,12 +267,23 @@ Bytes VirtualReader::Iso14443(std::uint8_t code, std::span<const std::uint8_t> a
   if (code == 0x01) {
     mifare_.DropAuthentication();
     cpu_applet_.Reset();
-    const Bytes refused = Request(card_, args);
+    const Bytes refused = Request(card_, card_inserted_, args);
     if (!refused.empty()) return refused;
     return Ok(Concat({{0x00, 0x04}, UidBytes(mifare_.uid())}));
   }
   if (code > 0x07) return StatusOnly(kUnknownCommand);
   if (card_ != Presence::kSelected) return StatusOnly(kCardNotSelected);
+  const bool iso14443_4 = options_.card != CardKind::kMifare;
+  if ((code == 0x02 || code == 0x07) && !iso14443_4) {
+    // A Mifare Classic card does not understand the ATS request and drops to idle.
+    card_ = Presence::kIdle;
+    mifare_.DropAuthentication();
+    return StatusOnly(kNoIso14443_4);
+  }
+  if (options_.card == CardKind::kCpu && code >= 0x03 && code <= 0x05) {
+    // No Mifare Classic memory: no key opens a sector.
+    return StatusOnly(code == 0x03 ? kAuthFailed : kNotAuthenticated);
+  }
   switch (code) {
     case 0x02:
       if (!args.empty()) return StatusOnly(kBadLength);
@@ -268,6 +326,7 @@ Bytes VirtualReader::Sam(SamSlot& slot, std::uint8_t code, std::span<const std::
   switch (code) {
     case 0x01:
       if (!args.empty()) return StatusOnly(kBadLength);
+      if (!slot.inserted) return StatusOnly(kNoSam);
       slot.powered = true;
       slot.applet.Reset();
       return Ok(slot.reset_answer);
@@ -290,7 +349,7 @@ Bytes VirtualReader::Rfsim(std::uint8_t code, std::span<const std::uint8_t> args
   switch (code) {
     case 0x01: {
       rfsim_applet_.Reset();
-      const Bytes refused = Request(rfsim_, args);
+      const Bytes refused = Request(rfsim_, rfsim_inserted_, args);
       return refused.empty() ? Ok(rfsim_id_) : refused;
     }
     case 0x02:
@@ -311,7 +370,7 @@ Bytes VirtualReader::Rfsim(std::uint8_t code, std::span<const std::uint8_t> args
 
 Bytes VirtualReader::Module(PurchaseModule& module, std::uint8_t code,
                             std::span<const std::uint8_t> args) {
-  const bool present = !options_.no_card;
+  const bool present = &module == &cpu_purse_ ? card_inserted_ : rfsim_inserted_;
   ModuleAnswer answer;
   switch (code) {
     case 0x01:

@@ -18,9 +18,17 @@
 
 namespace vorlex::sim {
 
+// The cards a field sees: Mifare Classic 1K alone (no ATS), an ISO 14443-4 CPU card alone, or
+// both in one card (the default).
+enum class CardKind { kMifare, kCpu, kDual };
+
+// What `vorlex-sim ctl` takes out and puts back.
+enum class Unit { kCard, kSam1, kSam2, kRfsim };
+
 struct ReaderOptions {
+  CardKind card = CardKind::kDual;
   std::uint32_t balance = 10000;  // both purses' starting balance
-  bool no_card = false;           // an empty field: every card search answers kNoCard
+  bool no_card = false;           // start with an empty field: card searches answer kNoCard
   // Mifare image (1024 bytes): loaded when it exists, saved after every successful write; a
   // write whose save fails answers kCardNotSaved.
   std::optional<std::filesystem::path> card_file;
@@ -43,6 +51,12 @@ class VirtualReader {
 
   Bytes Answer(std::span<const std::uint8_t> request);
 
+  // At run time (vorlex-sim ctl): take a card or SAM out, put it back; another Mifare image
+  // for the card, which also puts it back. A card taken out loses its selection.
+  void SetInserted(Unit unit, bool inserted);
+  void LoadImage(const CardImage& image);
+  std::uint64_t Requests() const;  // requests answered since the start
+
   // For tests and the console.
   std::uint32_t CpuBalance() const;
   std::uint32_t RfsimBalance() const;
@@ -55,6 +69,7 @@ class VirtualReader {
  private:
   enum class Presence { kIdle, kSelected, kHalted };
   struct SamSlot {
+    bool inserted = true;
     bool powered = false;
     Bytes reset_answer;
     ApduApplet applet;
@@ -66,7 +81,7 @@ class VirtualReader {
   Bytes Sam(SamSlot& slot, std::uint8_t code, std::span<const std::uint8_t> args);
   Bytes Rfsim(std::uint8_t code, std::span<const std::uint8_t> args);
   Bytes Module(PurchaseModule& module, std::uint8_t code, std::span<const std::uint8_t> args);
-  Bytes Request(Presence& presence, std::span<const std::uint8_t> args);
+  Bytes Request(Presence& presence, bool inserted, std::span<const std::uint8_t> args);
   bool SaveCard();  // false when the image could not be saved
   void Log(const std::string& line) const;
 
@@ -82,6 +97,9 @@ class VirtualReader {
   PurchaseModule cpu_purse_, rfsim_purse_;
   Bytes display_text_;
   int beeps_ = 0;
+  bool card_inserted_ = true;
+  bool rfsim_inserted_ = true;
+  std::uint64_t requests_ = 0;
 };
 
 // The APDU a request carries after its class and code: CLA INS P1 P2 Lc Le data(Lc).

@@ -70,9 +70,11 @@ Tap::Tap(const TapOptions& options) : options_(options) {
   start_ns_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
                   std::chrono::steady_clock::now().time_since_epoch())
                   .count();
-  if (options_.log) {
-    log_.open(*options_.log, std::ios::out | std::ios::trunc);
-    if (!log_) throw std::runtime_error("cannot write " + *options_.log);
+  if (options_.log) log_.emplace(*options_.log);
+  if (!options_.program) {
+    console_ = &std::cout;
+  } else if (!options_.log) {
+    console_ = &std::cerr;
   }
   device_ = engine::OpenSerialLine(options_.device);
 
@@ -119,8 +121,7 @@ std::int64_t Tap::Now() const {
 Tap::End Tap::Run(int stop) {
   std::uint8_t buffer[4096];
   for (;;) {
-    std::cout.flush();
-    if (log_.is_open()) log_.flush();
+    Flush();
     int timeout = -1;
     for (const engine::WireDecoder* decoder : {&from_host_, &from_reader_}) {
       if (!decoder->holding()) continue;
@@ -260,23 +261,28 @@ void Tap::Finish(const std::string& why) {
               {"frames_from_reader", reader_frames_},
               {"anomalies", anomalies_},
               {"dropped", dropped_}});
-  std::cout.flush();
-  if (log_.is_open()) log_.flush();
+  Flush();
+}
+
+void Tap::Flush() {
+  if (console_ != nullptr) console_->flush();
+  if (log_) log_->flush();
 }
 
 void Tap::Emit(const std::string& text, const nlohmann::ordered_json& line) {
-  // Text for people on standard output, unless the JSON lines go there instead.
-  const bool json_on_stdout = options_.json && !options_.log;
-  if (json_on_stdout) {
-    std::cout << line.dump() << '\n';
-  } else {
-    std::cout << text << '\n';
-  }
-  if (log_.is_open()) {
-    if (options_.json) {
-      log_ << line.dump() << '\n';
+  // Text for people on the console, unless the JSON lines go there instead.
+  if (console_ != nullptr) {
+    if (options_.json && !options_.log) {
+      *console_ << line.dump() << '\n';
     } else {
-      log_ << text << '\n';
+      *console_ << text << '\n';
+    }
+  }
+  if (log_) {
+    if (options_.json) {
+      *log_ << line.dump() << '\n';
+    } else {
+      *log_ << text << '\n';
     }
   }
 }

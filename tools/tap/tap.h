@@ -4,11 +4,12 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "link.h"
+#include "log_file.h"
 #include "reader_frame.h"
 #include "wire_record.h"
 
@@ -19,6 +20,9 @@ struct TapOptions {
   std::optional<std::string> link;  // a symlink to the pty, kept while the tap runs
   std::optional<std::string> log;   // where the record goes besides standard output
   bool json = false;                // the record as JSON lines
+  // A program under test owns standard output: the record goes to the log only, or without
+  // one to standard error.
+  bool program = false;
 };
 
 class Tap {
@@ -45,6 +49,7 @@ class Tap {
   void Report(engine::Side from, const engine::WireEvent& event);
   void Note(const std::string& event, const std::string& text);
   void FlushAll();
+  void Flush();
   void Emit(const std::string& text, const nlohmann::ordered_json& line);
   std::int64_t Now() const;
 
@@ -57,7 +62,8 @@ class Tap {
   engine::Bytes last_request_;
   bool have_request_ = false;
   std::uint64_t host_frames_ = 0, reader_frames_ = 0, anomalies_ = 0, dropped_ = 0;
-  std::ofstream log_;
+  std::optional<launch::LogFile> log_;
+  std::ostream* console_ = nullptr;  // the record for people (or JSON without a log), if any
 };
 
 }  // namespace vorlex::tap

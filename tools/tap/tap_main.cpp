@@ -1,11 +1,6 @@
 // vorlex-tap: sits between a program and the real reader and records every frame, decoded.
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <cstdio>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -14,6 +9,7 @@
 #include "com_port_map.h"
 #include "decimal_option.h"
 #include "private_dev.h"
+#include "privileges.h"
 #include "supervise.h"
 #include "tap.h"
 
@@ -25,11 +21,15 @@ at once, and records every frame decoded: time since start, direction, command, 
 data, the raw bytes, and whatever is not a well-formed frame (junk, bad STX or ETX, oversize,
 a wrong checksum, a stall). Text on standard output; --json writes JSON lines (docs/tap.md) to
 --log, or to standard output without --log. The pty's path is printed on the first line.
-Ends on SIGINT/SIGTERM with a summary line; exit 1 when the device goes away.)";
+Ends on SIGINT/SIGTERM with a summary line; exit 1 when the device goes away.
+With --com N -- PROGRAM, standard output is PROGRAM's: the record goes to --log, or to
+standard error. The tap relays until PROGRAM ends (signals are passed on, SIGKILL 5 s after
+a stop request) and exits with its status; PROGRAM and all it started end with the tap.)";
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  vorlex::command_line::RefuseBorrowedPrivileges("vorlex-tap");
   CLI::App app{kDescription, "vorlex-tap"};
   vorlex::tap::TapOptions options;
   std::string link, log;
@@ -72,55 +72,42 @@ int main(int argc, char** argv) {
   if (!link.empty()) options.link = link;
   if (!log.empty()) options.log = log;
 
-  const int stop = vorlex::launch::StopSignals(true);
-  if (stop < 0) {
-    std::perror("vorlex-tap: signalfd");
-    return 1;
-  }
+  options.program = !program.empty();
   try {
+    vorlex::launch::Supervisor supervisor;
     vorlex::tap::Tap tap(options);
-    std::cout << tap.port() << std::endl;
-    pid_t child = -1;
-    if (!program.empty()) {
+    if (program.empty()) {
+      std::cout << tap.port() << std::endl;
+    } else {
       vorlex::launch::ProgramLaunch launch;
       launch.argv = program;
       launch.device = vorlex::launch::ComDevice(com);
       launch.pty = tap.port();
-      launch.environment =
-          vorlex::launch::EnvironmentWith({{"VORLEX_PORT", "COM" + std::to_string(com)}});
-      const vorlex::launch::LaunchResult started = vorlex::launch::LaunchProgram(launch);
+      launch.environment = vorlex::launch::EnvironmentWith(
+          {{"VORLEX_PORT", "COM" + std::to_string(com)}, {"VORLEX_EDITION", "epurse"}});
+      const vorlex::launch::LaunchResult started = supervisor.Start(launch);
       if (started.pid < 0) {
         std::cerr << "vorlex-tap: " << started.error << "\n";
         return started.exit_code;
       }
       std::cerr << "vorlex-tap: COM" << com << " is " << *launch.device << " = " << tap.port()
                 << ", in " << started.isolation << "\n";
-      child = started.pid;
     }
+    // Relaying goes on until the program has ended, stop requests and grace period included.
     for (;;) {
-      if (tap.Run(stop) == vorlex::tap::Tap::End::kDeviceGone) {
+      if (tap.Run(supervisor.fd()) == vorlex::tap::Tap::End::kDeviceGone) {
         std::cerr << "vorlex-tap: the device " << options.device << " went away\n";
         tap.Finish("the device went away");
-        if (child > 0) {
-          kill(child, SIGTERM);
-          waitpid(child, nullptr, 0);
+        if (!program.empty()) {
+          supervisor.Stop();
+          supervisor.Wait();
         }
         return 1;
       }
-      signalfd_siginfo info{};
-      if (::read(stop, &info, sizeof info) != sizeof info) continue;
-      if (info.ssi_signo == SIGCHLD) {
-        int status = 0;
-        if (child <= 0 || waitpid(child, &status, WNOHANG) != child) continue;
-        tap.Finish("the program ended");
-        return vorlex::launch::ExitStatus(status);
+      if (const std::optional<int> status = supervisor.Handle()) {
+        tap.Finish(program.empty() ? "stopped" : "the program ended");
+        return *status;
       }
-      if (child > 0) {
-        kill(child, static_cast<int>(info.ssi_signo));
-        waitpid(child, nullptr, 0);
-      }
-      tap.Finish("stopped");
-      return 0;
     }
   } catch (const std::exception& error) {
     std::cerr << "vorlex-tap: " << error.what() << "\n";

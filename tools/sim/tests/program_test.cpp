@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,6 +207,52 @@ TEST(SimProgram, RunPassesAStopOnAndEndsWithTheProgram) {
       {"run", "--", "sh", "-c", "trap 'exit 9' TERM; echo ready; while :; do sleep 0.05; done"});
   ASSERT_TRUE(run.WaitForOutput("ready")) << run.text();
   EXPECT_EQ(run.Stop(SIGTERM), 9);
+}
+
+// vorlex-sim ctl against a live simulator: each command's answer and exit status.
+TEST(SimProgram, CtlChangesTheCardsOfALiveSimulator) {
+  char pattern[] = "/tmp/vorlex-sim-ctl-XXXXXX";
+  const std::filesystem::path dir = mkdtemp(pattern);
+  const std::string link = (dir / "reader").string();
+  { std::ofstream(dir / "short.mfd") << "not a card"; }
+  Program simulator({"--link", link});
+  ASSERT_TRUE(simulator.WaitForOutput("\n")) << simulator.text();
+  const struct {
+    std::vector<std::string> words;
+    int exit;
+    const char* says;
+  } cases[] = {
+      {{"stats"}, 0, "ok requests 0"},
+      {{"remove"}, 0, "ok remove card"},
+      {{"insert", "card"}, 0, "ok insert card"},
+      {{"remove", "sam2"}, 0, "ok remove sam2"},
+      {{"insert", "rfsim"}, 0, "ok insert rfsim"},
+      {{"remove", "floppy"}, 1, "no unit floppy"},
+      {{"load", (dir / "short.mfd").string()}, 1, "not a 1024-byte image"},
+      {{"load", (dir / "missing.mfd").string()}, 1, "cannot read"},
+      {{"stats", "now"}, 1, "cannot do 'stats' with 1 argument"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"ctl", "--link", link};
+    args.insert(args.end(), c.words.begin(), c.words.end());
+    Program ctl(args);
+    EXPECT_EQ(ctl.Wait(), c.exit) << c.says;
+    EXPECT_NE(ctl.RestOfOutput().find(c.says), std::string::npos) << ctl.RestOfOutput();
+  }
+  // Inside `run` the link comes from the environment.
+  std::vector<std::string> environment = {"VORLEX_SIM_LINK=" + link, "PATH=/usr/bin:/bin"};
+  launch::testing::Program from_environment({VORLEX_SIM_PROGRAM, "ctl", "stats"}, Program::kMerged,
+                                            environment);
+  EXPECT_EQ(from_environment.Wait(), 0) << from_environment.RestOfOutput();
+  EXPECT_EQ(simulator.Stop(SIGTERM), 0);
+
+  Program nobody({"ctl", "--link", link, "stats"});
+  EXPECT_EQ(nobody.Wait(), 3);
+  EXPECT_NE(nobody.RestOfOutput().find("no simulator serves the link"), std::string::npos);
+  launch::testing::Program no_link({VORLEX_SIM_PROGRAM, "ctl", "stats"}, Program::kMerged,
+                                   {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(no_link.Wait(), 2);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -57,6 +58,20 @@ Started StartSimulator(std::vector<std::string> options, const std::string& name
   return started;
 }
 
+// The tool's commands run through a tap on a fresh simulator, recorded as JSON lines: the
+// recording's path.
+std::string Record(const std::vector<std::vector<std::string>>& commands, const std::string& name) {
+  const std::string recording = Scratch(name);
+  Started simulator = StartSimulator({}, "sim");
+  const std::string tap_link = Scratch("tap");
+  Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
+               "--log", recording});
+  if (!tap.WaitForOutput("/dev/")) throw std::runtime_error(tap.text());
+  ToolRun(tap_link, commands);
+  tap.Stop(SIGTERM);
+  return recording;
+}
+
 TEST(Tap, RecordsAWholeRunThatReplaysTheSame) {
   const struct {
     const char* name;
@@ -97,16 +112,7 @@ TEST(Tap, RecordsAWholeRunThatReplaysTheSame) {
 }
 
 TEST(Tap, ReplayReportsAChangedRequest) {
-  const std::string recording = Scratch("short.jsonl");
-  {
-    Started simulator = StartSimulator({}, "sim");
-    const std::string tap_link = Scratch("tap");
-    Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--link", tap_link, "--json",
-                 "--log", recording});
-    ASSERT_TRUE(tap.WaitForOutput("/dev/"));
-    ToolRun(tap_link, {{"read", "1", "0"}});
-    tap.Stop(SIGTERM);
-  }
+  const std::string recording = Record({{"read", "1", "0"}}, "short.jsonl");
   for (const bool strict : {false, true}) {
     std::vector<std::string> options{"--replay", recording};
     if (strict) options.push_back("--replay-strict");
@@ -166,6 +172,81 @@ TEST(Tap, SharesTheLinkClaimWithTheSimulator) {
       << simulator_on_it.text();
   EXPECT_EQ(tap.Stop(SIGTERM), 0);
   EXPECT_FALSE(fs::exists(fs::symlink_status(tap_link))) << "removed at the tap's end";
+}
+
+// With a program under test, standard output is the program's alone: the record goes to --log
+// (text, or JSON lines with --json), or without --log to standard error.
+TEST(Tap, KeepsTheProgramsStandardOutputItsOwn) {
+  Started simulator = StartSimulator({}, "sim");
+  const std::string log = Scratch("record");
+  const struct {
+    std::vector<std::string> options;
+    const char* on_errors;  // a part of the record on standard error, or nothing
+    const char* in_log;     // a part of the record in --log, or nothing
+  } cases[] = {
+      {{}, "the program ended: 1 frames from the host", nullptr},
+      {{"--log", log}, nullptr, "the program ended: 1 frames from the host"},
+      {{"--json", "--log", log},
+       nullptr,
+       "\"event\":\"summary\",\"message\":\"the program ended\""},
+      {{"--json"}, "\"event\":\"summary\"", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.options));
+    fs::remove(log);
+    std::vector<std::string> command{VORLEX_TAP_PROGRAM, "--device", simulator.link};
+    command.insert(command.end(), c.options.begin(), c.options.end());
+    command.insert(command.end(), {"--com", "33", "--", "sh", "-c",
+                                   std::string(VORLEX_CLI_PROGRAM) +
+                                       " --port COM33 hardware-version >/dev/null && echo hello"});
+    Program tap(command, Program::kApart);
+    const int status = tap.Wait();
+    if (status == 3) GTEST_SKIP() << "no namespace here: " << tap.Errors();
+    EXPECT_EQ(status, 0) << tap.Errors();
+    EXPECT_EQ(tap.RestOfOutput(), "hello\n");
+    EXPECT_EQ(tap.Errors().find("frames from the host") != std::string::npos ||
+                  tap.Errors().find("\"event\"") != std::string::npos,
+              c.on_errors != nullptr)
+        << tap.Errors();
+    if (c.on_errors != nullptr) {
+      EXPECT_NE(tap.Errors().find(c.on_errors), std::string::npos);
+    }
+    std::ifstream file(log);
+    const std::string logged((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+    if (c.in_log != nullptr) {
+      EXPECT_NE(logged.find(c.in_log), std::string::npos) << logged;
+    }
+  }
+}
+
+// `run --replay`: the program's status is never hidden; a replay that did not play through
+// (a mismatch, or recorded exchanges left unplayed) turns the program's 0 into 4, and the
+// summary line says which. The plain simulator ends with 1 then.
+TEST(Replay, RunKeepsTheProgramsStatusAndTellsTheReplays) {
+  const std::string recording = Record({{"hardware-version"}}, "version.jsonl");
+  const std::string tool = std::string(VORLEX_CLI_PROGRAM) + " --port \"$VORLEX_PORT\" ";
+  const struct {
+    std::string program;
+    int exit_status;
+    const char* summary;
+  } cases[] = {
+      {tool + "hardware-version", 0, "1 of 1 recorded exchanges played, 0 mismatches"},
+      {tool + "hardware-version; exit 5", 5, "1 of 1 recorded exchanges played, 0 mismatches"},
+      {"true", 4, "0 of 1 recorded exchanges played, 0 mismatches"},
+      {tool + "software-version", 1, "1 of 1 recorded exchanges played, 3 mismatches"},
+      {tool + "software-version; exit 0", 4, "1 of 1 recorded exchanges played, 3 mismatches"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    Program run({VORLEX_SIM_PROGRAM, "run", "--replay", recording, "--", "sh", "-c", c.program},
+                Program::kApart);
+    EXPECT_EQ(run.Wait(), c.exit_status) << run.Errors();
+    EXPECT_NE(run.Errors().find(c.summary), std::string::npos) << run.Errors();
+  }
+  Started unplayed = StartSimulator({"--replay", recording}, "replay");
+  EXPECT_EQ(unplayed.program->Stop(SIGTERM), 1);
+  EXPECT_NE(unplayed.program->text().find("0 of 1 recorded exchanges played"), std::string::npos);
 }
 
 }  // namespace
