@@ -7,11 +7,19 @@
 #                                                      the SONAME, and libvorlex.so)
 #   <prefix>/<libdir>/cmake/vorlex/                   vorlexConfig.cmake and friends
 #   <prefix>/<libdir>/pkgconfig/vorlex-epurse.pc, vorlex-display.pc
-#   <prefix>/bin/vorlex, vorlex-sim                   (native builds with the tools)
-#   <prefix>/share/doc/vorlex/                        cli.md, simulator.md
+#   <prefix>/bin/vorlex, vorlex-sim, vorlex-tap       (native builds with the tools)
+#   <prefix>/share/doc/vorlex/                        cli.md, simulator.md, tap.md
+#   <prefix>/share/man/man1/, man3/                   the manual pages (docs/man.cmake)
 #
 # The package and the .pc files locate the prefix from their own place, so a tree installed
 # with --prefix elsewhere (or moved) still works.
+#
+# Each part is a component, and each Debian package (debian/rules) takes one:
+#   runtime      both editions' libvorlex.so.1.0.0 and libvorlex.so.1      -> libvorlex1
+#   development  headers, the libvorlex.so links, CMake and pkg-config
+#                files, libvorlex(3)                                     -> libvorlex-dev
+#   tools        vorlex, vorlex-sim, vorlex-tap, their pages and docs     -> vorlex-tools
+#   pcsc_driver  the PC/SC driver (lib/pcsc)                              -> libifd-vorlex
 include(${CMAKE_CURRENT_LIST_DIR}/vorlex_layout.cmake)
 include(CMakePackageConfigHelpers)
 
@@ -22,17 +30,19 @@ foreach(edition IN LISTS VORLEX_EDITIONS)
   set_target_properties(vorlex_${edition} PROPERTIES EXPORT_NAME ${edition})
   install(TARGETS vorlex_${edition} EXPORT vorlexTargets
     LIBRARY DESTINATION ${VORLEX_INSTALL_LIBRARIES_DIR}/${edition}
-    RUNTIME DESTINATION ${VORLEX_INSTALL_LIBRARIES_DIR}/${edition}
-    ARCHIVE DESTINATION ${VORLEX_INSTALL_LIBRARIES_DIR}/${edition})
+      COMPONENT runtime NAMELINK_COMPONENT development
+    RUNTIME DESTINATION ${VORLEX_INSTALL_LIBRARIES_DIR}/${edition} COMPONENT runtime
+    ARCHIVE DESTINATION ${VORLEX_INSTALL_LIBRARIES_DIR}/${edition} COMPONENT development)
 endforeach()
 
 install(FILES
   ${PROJECT_SOURCE_DIR}/include/vorlex.h
   ${PROJECT_SOURCE_DIR}/include/vorlex_epurse.h
   ${PROJECT_SOURCE_DIR}/include/vorlex_display.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 
-install(EXPORT vorlexTargets NAMESPACE vorlex:: DESTINATION ${VORLEX_INSTALL_CMAKE_DIR})
+install(EXPORT vorlexTargets NAMESPACE vorlex:: DESTINATION ${VORLEX_INSTALL_CMAKE_DIR}
+  COMPONENT development)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/vorlexConfig.cmake.in
   ${CMAKE_BINARY_DIR}/install/vorlexConfig.cmake
   INSTALL_DESTINATION ${VORLEX_INSTALL_CMAKE_DIR})
@@ -41,7 +51,7 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/install/vorlexConfigVersion
 install(FILES
   ${CMAKE_BINARY_DIR}/install/vorlexConfig.cmake
   ${CMAKE_BINARY_DIR}/install/vorlexConfigVersion.cmake
-  DESTINATION ${VORLEX_INSTALL_CMAKE_DIR})
+  DESTINATION ${VORLEX_INSTALL_CMAKE_DIR} COMPONENT development)
 
 if(NOT WIN32)
   # The editions' folders are not on the loader's path, so the .pc files carry an rpath.
@@ -52,17 +62,21 @@ if(NOT WIN32)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/vorlex.pc.in
       ${CMAKE_BINARY_DIR}/install/vorlex-${edition}.pc @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/install/vorlex-${edition}.pc
-      DESTINATION ${VORLEX_INSTALL_PKGCONFIG_DIR})
+      DESTINATION ${VORLEX_INSTALL_PKGCONFIG_DIR} COMPONENT development)
   endforeach()
 endif()
 
 foreach(tool vorlex_cli vorlex_sim vorlex_tap)
   if(TARGET ${tool})
-    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
   endif()
 endforeach()
 if(TARGET vorlex_cli OR TARGET vorlex_sim)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/cli.md ${PROJECT_SOURCE_DIR}/docs/simulator.md
     ${PROJECT_SOURCE_DIR}/docs/tap.md
-    DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
+    DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools OPTIONAL)
+endif()
+
+if(NOT WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/man_pages.cmake)
 endif()
