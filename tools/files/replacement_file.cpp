@@ -101,6 +101,54 @@ void ReplacementFile::Commit() {
   if (!flushed) throw FileError("saved " + target_ + ", but cannot flush its folder: " + reason);
 }
 
+ReplacementStream::Buffer::Buffer(ReplacementFile& file) : file_(file) {
+  setp(bytes_.data(), bytes_.data() + bytes_.size());
+}
+
+bool ReplacementStream::Buffer::Drain() {
+  try {
+    file_.Write(std::string_view(pbase(), static_cast<std::size_t>(pptr() - pbase())));
+  } catch (const FileError&) {
+    return false;  // the stream goes bad; Save() says why
+  }
+  setp(bytes_.data(), bytes_.data() + bytes_.size());
+  return true;
+}
+
+ReplacementStream::Buffer::int_type ReplacementStream::Buffer::overflow(int_type c) {
+  if (!Drain()) return traits_type::eof();
+  if (!traits_type::eq_int_type(c, traits_type::eof())) {
+    *pptr() = traits_type::to_char_type(c);
+    pbump(1);
+  }
+  return traits_type::not_eof(c);
+}
+
+int ReplacementStream::Buffer::sync() { return Drain() ? 0 : -1; }
+
+ReplacementStream::ReplacementStream(std::string target)
+    : std::ostream(nullptr), file_(std::move(target)), buffer_(file_) {
+  rdbuf(&buffer_);
+}
+
+ReplacementStream::~ReplacementStream() {
+  if (saved_) return;
+  try {
+    Save();
+  } catch (const FileError&) {
+    // An end that cannot save leaves the target as it was.
+  }
+}
+
+void ReplacementStream::Save() {
+  if (saved_) return;
+  saved_ = true;
+  if (buffer_.pubsync() != 0 || !good()) {
+    throw FileError("cannot save " + file_.target() + ": a write to it failed");
+  }
+  file_.Commit();
+}
+
 void SaveFile(const std::string& target, std::string_view content) {
   ReplacementFile file(target);
   file.Write(content);

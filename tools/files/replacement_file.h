@@ -5,6 +5,9 @@
 // A target that is a symlink is replaced by the file, never written through.
 #pragma once
 
+#include <array>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <string_view>
 
@@ -33,6 +36,34 @@ class ReplacementFile {
   void Discard();
   std::string target_, folder_, temporary_;
   int fd_ = -1;
+};
+
+// A file that grows while a tool runs (the tap's recording), saved as a ReplacementFile: while
+// it is written it is the temporary file beside the target, and Save() (or the destructor, on
+// any orderly end) puts it in the target's place. Killed outright, the tool leaves the target as
+// it was and what it had recorded in the temporary file.
+class ReplacementStream : public std::ostream {
+ public:
+  explicit ReplacementStream(std::string target);  // FileError, as ReplacementFile
+  ~ReplacementStream() override;
+  // Flushes, and renames the file over the target. FileError on failure.
+  void Save();
+
+ private:
+  class Buffer : public std::streambuf {
+   public:
+    explicit Buffer(ReplacementFile& file);
+    int_type overflow(int_type c) override;
+    int sync() override;
+
+   private:
+    bool Drain();
+    ReplacementFile& file_;
+    std::array<char, 8192> bytes_{};
+  };
+  ReplacementFile file_;
+  Buffer buffer_;
+  bool saved_ = false;
 };
 
 // The whole of `content` as the new `target`, through a ReplacementFile.

@@ -262,6 +262,13 @@ void Tap::Finish(const std::string& why) {
               {"anomalies", anomalies_},
               {"dropped", dropped_}});
   Flush();
+  if (log_) {
+    try {
+      log_->Save();
+    } catch (const files::FileError& error) {
+      std::cerr << "vorlex-tap: " << error.what() << "\n";
+    }
+  }
 }
 
 void Tap::Flush() {

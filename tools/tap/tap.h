@@ -9,8 +9,8 @@
 #include <string>
 
 #include "link.h"
-#include "log_file.h"
 #include "reader_frame.h"
+#include "replacement_file.h"
 #include "wire_record.h"
 
 namespace vorlex::tap {
@@ -62,7 +62,7 @@ class Tap {
   engine::Bytes last_request_;
   bool have_request_ = false;
   std::uint64_t host_frames_ = 0, reader_frames_ = 0, anomalies_ = 0, dropped_ = 0;
-  std::optional<launch::LogFile> log_;
+  std::optional<files::ReplacementStream> log_;  // the recording, in place once it ends
   std::ostream* console_ = nullptr;  // the record for people (or JSON without a log), if any
 };
 

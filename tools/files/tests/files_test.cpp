@@ -113,6 +113,26 @@ TEST_F(FilesTest, AnUnfinishedSaveLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ(Names(), std::vector<std::string>{"card.bin"});
 }
 
+// A recording that grows while the tool runs: the old file stays whole until the end, and an
+// orderly end (Save, or leaving the scope) puts the new one in its place, through no symlink.
+TEST_F(FilesTest, AGrowingFileReplacesItsTargetOnlyWhenItEnds) {
+  const std::string victim = Put("victim", "precious");
+  fs::create_symlink(victim, dir_ / "run.jsonl");
+  const std::string target = (dir_ / "run.jsonl").string();
+  {
+    ReplacementStream recording(target);
+    for (int line = 0; line < 2000; ++line) recording << "line " << line << '\n';
+    recording.flush();
+    EXPECT_EQ(Get("victim"), "precious");  // the link still names the old content
+    EXPECT_EQ(Names().size(), 3u);         // the link, the victim, the growing file
+  }
+  EXPECT_EQ(Get("victim"), "precious");
+  EXPECT_FALSE(fs::is_symlink(dir_ / "run.jsonl"));
+  const std::string saved = Get("run.jsonl");
+  EXPECT_TRUE(saved.starts_with("line 0\n") && saved.ends_with("line 1999\n")) << saved.size();
+  EXPECT_EQ(Names(), (std::vector<std::string>{"run.jsonl", "victim"}));
+}
+
 TEST_F(FilesTest, ATargetThatCannotBeSavedIsKnownBeforeAnyWrite) {
   for (const std::string& target :
        {(dir_ / "no" / "such" / "x.bin").string(), dir_.string(), std::string("/proc/x.bin")}) {

@@ -289,6 +289,29 @@ TEST(Tap, KeepsTheProgramsStandardOutputItsOwn) {
   }
 }
 
+// The recording is saved whole when the tap ends: through no symlink planted at its name, and
+// with the old recording intact until then.
+TEST(Tap, SavesItsRecordingWholeAndThroughNoSymlink) {
+  Started simulator = StartSimulator({}, "sim");
+  const std::string victim = Scratch("victim"), log = Scratch("planted.jsonl");
+  std::ofstream(victim) << "precious";
+  fs::remove(log);
+  fs::create_symlink(victim, log);
+  Program tap({VORLEX_TAP_PROGRAM, "--device", simulator.link, "--json", "--log", log, "--com",
+               "33", "--", VORLEX_CLI_PROGRAM, "--port", "COM33", "hardware-version"},
+              Program::kApart);
+  const int status = tap.Wait();
+  if (status == 3) GTEST_SKIP() << "no namespace here: " << tap.Errors();
+  EXPECT_EQ(status, 0) << tap.Errors();
+  std::ifstream kept(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
+  EXPECT_FALSE(fs::is_symlink(log));
+  std::ifstream file(log);
+  const std::string logged((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+  EXPECT_NE(logged.find("\"event\":\"summary\""), std::string::npos) << logged;
+}
+
 // `run --replay`: the program's status is never hidden; a replay that did not play through
 // (a mismatch, or recorded exchanges left unplayed) turns the program's 0 into 4, and the
 // summary line says which. The plain simulator ends with 1 then.
