@@ -77,6 +77,9 @@ constexpr ReaderHint kReaderHints[] = {
     {"", 0x0202,
      "no card selected: request it first (vorlex card-request; after a halt or a failed "
      "authentication the card must be requested again)"},
+    {"", 0x0203,
+     "the card on the reader is a storage card without ISO 14443-4 (no ATS, no APDUs): use a "
+     "CPU card, or the Mifare commands (auth, read, write); request the card again after this"},
     {"", 0x0301,
      "the key does not open this sector: another key (--key, --keys FILE) or --key-type B"},
     {"", 0x0302, kNeedsAuth},
@@ -91,6 +94,7 @@ constexpr ReaderHint kReaderHints[] = {
      "the card took the write, but the simulator could not save its card file "
      "(vorlex-sim --card-file): see the simulator's messages"},
     {"", 0x0401, "the SAM slot is not powered: vorlex sam-power on SLOT first"},
+    {"", 0x0402, "no SAM in this slot: insert one (on the simulator: vorlex-sim ctl insert sam1)"},
     {"", 0x0501, "the purchase module is not initialised: vorlex purse init first"},
     {"", 0x0502, "the purse's balance is lower than the amount: vorlex purse balance shows it"},
     {"", 0x0503, kNeedsPurseRequest},

@@ -85,6 +85,8 @@ TEST(ReaderStatusHint, SaysWhatTheSimulatorsStatusMeans) {
       {"rfsim_request", sim::kNoCard, "RF-SIM"},
       {"card_request", sim::kNoCard, "--wait"},
       {"write", sim::kBadAccessBits, "inverted copies"},
+      {"ats", sim::kNoIso14443_4, "without ISO 14443-4"},
+      {"sam_power", sim::kNoSam, "no SAM in this slot"},
   };
   for (const auto& c : cases) {
     const std::string hint = ReaderStatusHint(c.step, c.status);
