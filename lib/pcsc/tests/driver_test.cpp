@@ -149,6 +149,8 @@ struct AtrCase {
   DWORD slot;
   const char* atr;
 };
+// By name: the struct's padding is no byte worth printing (and never initialised).
+void PrintTo(const AtrCase& c, std::ostream* out) { *out << c.name; }
 
 class Atrs : public DriverOnSim, public ::testing::WithParamInterface<AtrCase> {};
 
@@ -183,6 +185,7 @@ struct ApduCase {
   std::string apdu;
   std::string response;
 };
+void PrintTo(const ApduCase& c, std::ostream* out) { *out << c.name; }
 
 const std::string kLoadKey0 = "FF82000006FFFFFFFFFFFF";
 const std::string kAuthBlock4 = "FF860000050100046000";
