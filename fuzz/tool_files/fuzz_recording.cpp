@@ -1,5 +1,6 @@
 // Tap recordings for `vorlex-sim --replay`: only std::runtime_error may come out; what is read
-// is played back, paced as recorded, to its own requests and to one that differs.
+// is played back, paced as recorded: a request that differs from the first, its own requests,
+// and one past the last.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,16 +17,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::runtime_error&) {
     return 0;
   }
+  if (recording.empty()) return 0;
   std::vector<engine::Bytes> requests;
   for (const sim::RecordedExchange& exchange : recording) requests.push_back(exchange.request);
   sim::Replay replay(std::move(recording), {.timing = true, .strict = false}, {});
+  engine::ParsedFrame frame;
+  frame.raw = requests.front();
+  frame.raw.push_back(0);
+  replay.Answer(frame);
   for (const engine::Bytes& request : requests) {
-    engine::ParsedFrame frame;
     frame.raw = request;
     replay.Answer(frame);
-    frame.raw.push_back(0);
-    replay.Answer(frame);
   }
+  replay.Answer(frame);
   replay.Summary();
   return 0;
 }
