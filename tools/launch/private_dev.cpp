@@ -7,13 +7,16 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -321,22 +324,86 @@ int EndEverything(pid_t program, int program_status, bool program_ended) {
     ::_exit(failure.exit_code);
   }
   ::close(report);
+  // A signal the supervisor passes on may have reached the program's process group as well
+  // (`kill -INT -PGID`; `timeout`, which signals the supervisor and then its group): the keeper,
+  // a member of that group, gets such a signal too. It is passed on only when the same signal
+  // from the same sender did not reach the keeper within kSameSignal of the supervisor's
+  // message, so that the program gets each signal once. The keeper passes on nothing it got
+  // itself: whatever reached its process group reached the program with it.
+  constexpr std::int64_t kSameSignal = 200'000'000;  // ns
+  const pid_t supervisor = ::getppid();
+  struct Signal {
+    int number = 0;
+    pid_t sender = 0;
+    std::int64_t at = 0;  // received (direct ones) or due to be passed on (the supervisor's)
+  };
+  std::array<Signal, 16> received{}, to_pass{};
+  std::size_t next_received = 0;
+  const auto now = [] {
+    timespec time{};
+    ::clock_gettime(CLOCK_MONOTONIC, &time);
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+  };
   for (;;) {
+    int timeout_ms = -1;
+    for (const Signal& pass : to_pass) {
+      if (pass.number == 0) continue;
+      const std::int64_t wait = std::max<std::int64_t>(0, (pass.at - now()) / 1'000'000 + 1);
+      timeout_ms =
+          timeout_ms < 0 ? static_cast<int>(wait) : std::min(timeout_ms, static_cast<int>(wait));
+    }
     pollfd fds[2] = {{lifeline, POLLIN, 0}, {signals, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) continue;
-    // The supervisor is gone, or wants it all ended now: its end of the lifeline closed.
-    if (fds[0].revents != 0) ::_exit(ExitStatus(EndEverything(program, 0, false)));
-    signalfd_siginfo info{};
-    if (::read(signals, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) continue;
-    if (info.ssi_signo == SIGCHLD) {
-      int status = 0;
-      pid_t pid;
-      while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
-        if (pid == program) ::_exit(ExitStatus(EndEverything(program, status, true)));
+    if (::poll(fds, 2, timeout_ms) < 0) continue;
+    if (fds[0].revents != 0) {
+      PassedSignal message{};
+      const ssize_t got = ::recv(lifeline, &message, sizeof message, MSG_DONTWAIT);
+      // The supervisor is gone, or wants it all ended now: its end of the lifeline closed.
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+        ::_exit(ExitStatus(EndEverything(program, 0, false)));
       }
-    } else if (info.ssi_code != SI_KERNEL) {
-      // A terminal's signals (from the kernel) reached the program with us already.
-      ::kill(program, static_cast<int>(info.ssi_signo));
+      if (got == static_cast<ssize_t>(sizeof message)) {
+        bool reached = false;  // the same signal from the same sender reached the group
+        for (const Signal& direct : received) {
+          reached =
+              reached || (direct.number == message.number && direct.sender == message.sender &&
+                          now() - direct.at <= kSameSignal);
+        }
+        Signal* free = nullptr;
+        for (Signal& pass : to_pass) {
+          if (pass.number == 0) free = &pass;
+        }
+        if (reached) {
+          // The program has it already.
+        } else if (message.sender == supervisor || free == nullptr) {
+          ::kill(program, message.number);  // the supervisor's own stop was sent to nobody else
+        } else {
+          *free = {message.number, message.sender, now() + kSameSignal};
+        }
+      }
+    }
+    signalfd_siginfo info{};
+    if (fds[1].revents != 0 &&
+        ::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      const int number = static_cast<int>(info.ssi_signo);
+      if (number == SIGCHLD) {
+        int status = 0;
+        pid_t pid;
+        while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
+          if (pid == program) ::_exit(ExitStatus(EndEverything(program, status, true)));
+        }
+      } else {
+        const auto sender = static_cast<pid_t>(info.ssi_pid);
+        received[next_received++ % received.size()] = {number, sender, now()};
+        for (Signal& pass : to_pass) {
+          if (pass.number == number && pass.sender == sender) pass = {};
+        }
+      }
+    }
+    for (Signal& pass : to_pass) {
+      if (pass.number != 0 && pass.at <= now()) {
+        ::kill(program, pass.number);
+        pass = {};
+      }
     }
   }
 }
@@ -483,11 +550,11 @@ LaunchResult LaunchProgram(const ProgramLaunch& launch) {
   int report[2], lifeline[2];
   if (::pipe2(report, O_CLOEXEC) != 0)
     throw std::system_error(errno, std::generic_category(), "pipe");
-  if (::pipe2(lifeline, O_CLOEXEC) != 0) {
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, lifeline) != 0) {
     const int error = errno;
     ::close(report[0]);
     ::close(report[1]);
-    throw std::system_error(error, std::generic_category(), "pipe");
+    throw std::system_error(error, std::generic_category(), "socketpair");
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
@@ -526,6 +593,12 @@ LaunchResult LaunchProgram(const ProgramLaunch& launch) {
   constexpr const char* kIsolation[] = {"no namespace", "a mount namespace", "a user namespace"};
   result.isolation = kIsolation[failure.isolation];
   return result;
+}
+
+void PassSignal(int lifeline, int signal_number, pid_t sender) {
+  const PassedSignal message{signal_number, sender};
+  [[maybe_unused]] const ssize_t sent =
+      ::send(lifeline, &message, sizeof message, MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 }  // namespace vorlex::launch

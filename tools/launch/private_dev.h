@@ -31,7 +31,7 @@ struct ProgramLaunch {
 
 struct LaunchResult {
   pid_t pid = -1;         // the keeper (below), running; -1 when the program did not start
-  int lifeline = -1;      // closing it ends the program and all it started
+  int lifeline = -1;      // closing it ends the program and all it started; see PassSignal
   int exit_code = 0;      // when it did not start: 3 (no namespace), 126, 127 (exec failed)
   std::string error;      // why, for the user
   std::string isolation;  // how it runs: "user namespace", "mount namespace", "no namespace"
@@ -40,12 +40,23 @@ struct LaunchResult {
 // Forks a keeper, builds the namespace in it, and has it start the program (PATH searched,
 // descriptors 0-2 only). Returns once the program runs or has failed to start. The keeper is
 // the program's parent and a subreaper, so every orphan the program leaves becomes its child;
-// it passes on to the program the signals sent to it (not a terminal's, which reach the
-// program by themselves), and when the program ends, or the lifeline's other end closes
-// because we are gone (even killed outright) or want it ended, it kills with SIGKILL all that
-// is left below it and exits with the program's status (ExitStatus). The program dies with the
-// keeper too (PR_SET_PDEATHSIG). Supervisor (supervise.h) is the usual way to use this.
+// it passes on to the program the signals the supervisor gives it (PassSignal), and when the
+// program ends, or the lifeline's other end closes because we are gone (even killed outright) or
+// want it ended, it kills with SIGKILL all that is left below it and exits with the program's
+// status (ExitStatus). The program dies with the keeper too (PR_SET_PDEATHSIG). Supervisor
+// (supervise.h) is the usual way to use this.
 LaunchResult LaunchProgram(const ProgramLaunch& launch);
+
+// What PassSignal tells the keeper.
+struct PassedSignal {
+  int number;
+  pid_t sender;  // who sent it to us (si_pid); our own pid for a stop of our own
+};
+// Has the keeper behind `lifeline` pass `signal_number`, which `sender` sent us, on to the
+// program. The keeper is in the program's process group: a signal that reached that group
+// (from `sender`, within 200 ms) reached the program already and is not passed on again, so the
+// program gets each signal once, whether it was sent to us, to the group, or to both.
+void PassSignal(int lifeline, int signal_number, pid_t sender);
 
 // The tools' own variables (VORLEX_PORT, VORLEX_EDITION, VORLEX_SIM_LINK) are dropped from our
 // environment, then `settings` (NAME, value) are added: what a program under test gets.

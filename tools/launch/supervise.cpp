@@ -83,8 +83,8 @@ LaunchResult Supervisor::Start(const ProgramLaunch& launch) {
   return started;
 }
 
-void Supervisor::PassOn(int signal_number) {
-  ::kill(keeper_, signal_number);
+void Supervisor::PassOn(int signal_number, pid_t sender) {
+  PassSignal(lifeline_, signal_number, sender);
   if (!IsStopRequest(signal_number) || stopping_) return;
   stopping_ = true;
   itimerspec grace{};
@@ -93,7 +93,7 @@ void Supervisor::PassOn(int signal_number) {
 }
 
 void Supervisor::Stop() {
-  if (keeper_ > 0) PassOn(SIGTERM);
+  if (keeper_ > 0) PassOn(SIGTERM, ::getpid());
 }
 
 void Supervisor::EndNow() {
@@ -111,7 +111,7 @@ std::optional<int> Supervisor::Handle() {
       continue;
     }
     // A terminal's Ctrl-C or hang-up (from the kernel) reached the program with us already.
-    if (info.ssi_code != SI_KERNEL) PassOn(number);
+    if (info.ssi_code != SI_KERNEL) PassOn(number, static_cast<pid_t>(info.ssi_pid));
   }
   std::uint64_t expirations = 0;
   if (::read(timer_, &expirations, sizeof expirations) == sizeof expirations) EndNow();

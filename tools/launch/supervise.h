@@ -24,10 +24,11 @@ void WaitReadable(int fd);
 // that only its descriptor sees them. Faults of our own (SIGSEGV, SIGABRT, ...) still end us;
 // the keeper then ends the program.
 //
-// A signal sent to us is passed on to the program (a terminal's, from the kernel, reached the
-// program by itself). After a stop request (SIGHUP, SIGINT, SIGQUIT, SIGTERM sent to us, or
-// Stop()) the program has kGrace to end before it and all it started get SIGKILL. Whatever
-// ends us, even SIGKILL, ends the program and all it started (see LaunchProgram).
+// A signal sent to us is passed on to the program once: a terminal's (from the kernel), and one
+// that reached the program's process group too (see PassSignal), reached the program by itself.
+// After a stop request (SIGHUP, SIGINT, SIGQUIT, SIGTERM sent to us, or Stop()) the program has
+// kGrace to end before it and all it started get SIGKILL. Whatever ends us, even SIGKILL, ends the
+// program and all it started (see LaunchProgram).
 class Supervisor {
  public:
   static constexpr std::chrono::seconds kGrace{5};
@@ -52,7 +53,7 @@ class Supervisor {
   void Stop();
 
  private:
-  void PassOn(int signal_number);
+  void PassOn(int signal_number, pid_t sender);
   void EndNow();
 
   int signals_ = -1, timer_ = -1, events_ = -1;

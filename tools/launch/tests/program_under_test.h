@@ -21,9 +21,10 @@ namespace vorlex::launch::testing {
 class Program {
  public:
   enum Streams { kMerged, kApart };
+  enum Group { kOurGroup, kOwnGroup };  // kOwnGroup: a process group of its own, as a shell's job
   // `argv` starts with the program's path; `environment` is ours unless given.
   explicit Program(std::vector<std::string> argv, Streams streams = kMerged,
-                   std::vector<std::string> environment = {}) {
+                   std::vector<std::string> environment = {}, Group group = kOurGroup) {
     int output[2], errors[2];
     if (pipe2(output, O_CLOEXEC) != 0 || pipe2(errors, O_CLOEXEC) != 0) {
       throw std::runtime_error("pipe");
@@ -37,8 +38,15 @@ class Program {
     args.push_back(nullptr);
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    const int failed = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(),
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (group == kOwnGroup) {
+      posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+      posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    const int failed = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(),
                                    environment.empty() ? environ : envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     close(output[1]);
     close(errors[1]);

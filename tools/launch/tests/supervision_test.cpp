@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -164,6 +165,41 @@ TEST_F(Supervision, SignalsArePassedOnAndTheProgramsStatusIsTheSupervisors) {
       const std::vector<pid_t> program = Pids(tool.text(), "ready ");
       EXPECT_EQ(tool.Stop(c.signal_number), c.exit_status) << tool.Errors();
       EXPECT_TRUE(EndedWithinASecond(program));
+    }
+  }
+}
+
+// A signal reaches the program once, whether it was sent to the supervisor alone (`kill PID`), to
+// the process group they share (`kill -INT -PGID`), or to both, one after the other (as
+// `timeout -s INT` does). The program counts what it gets for a second after the first.
+TEST_F(Supervision, TheProgramGetsEachSignalOnce) {
+  const std::string counter =
+      "n=0; trap 'n=$((n+1))' INT TERM; echo ready; "
+      "while [ $n -eq 0 ]; do sleep 0.05; done; sleep 1; echo signals $n";
+  struct Case {
+    const char* name;
+    bool to_supervisor, to_group;
+  };
+  const Case ways[] = {{"to the supervisor", true, false},
+                       {"to the group", false, true},
+                       {"to both, as timeout does", true, true}};
+  for (const Supervisor& supervisor : Supervisors()) {
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+      for (const Case& way : ways) {
+        SCOPED_TRACE(std::string(supervisor.name) + ", " + strsignal(signal_number) + " " +
+                     way.name);
+        Program tool(supervisor.command({"sh", "-c", counter}), Program::kApart, {},
+                     Program::kOwnGroup);
+        if (!tool.WaitForOutput("ready\n")) {
+          if (NoNamespace(tool)) break;
+          FAIL() << tool.Errors();
+        }
+        if (way.to_supervisor) kill(tool.pid(), signal_number);
+        if (way.to_group) kill(-tool.pid(), signal_number);
+        EXPECT_EQ(tool.Wait(), 0) << tool.Errors();
+        EXPECT_NE(tool.RestOfOutput().find("signals 1\n"), std::string::npos)
+            << tool.RestOfOutput() << tool.Errors();
+      }
     }
   }
 }
