@@ -44,7 +44,8 @@ ReplacementFile::ReplacementFile(std::string target) : target_(std::move(target)
   for (int attempt = 0; fd_ < 0; ++attempt) {
     temporary_ = TemporaryName(folder_, base);
     // O_EXCL creates a new file or fails, and O_NOFOLLOW: never through a planted symlink.
-    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // 0600: what the tools save may hold keys (dumps, key-bearing JSON, recordings).
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0 && (errno != EEXIST || attempt == 100)) {
       throw FileError("cannot save " + target_ + ": cannot create a file in " + folder_ + ": " +
                       Reason());

@@ -1,7 +1,8 @@
 // Saving a file so that a crash at any moment leaves either its old or its new content: the new
 // content goes to a fresh temporary file beside the target (a random name, created exclusively,
 // never through a symlink), is flushed to disk, renamed over the target, and the folder is
-// flushed too. The target keeps its permission bits; a new target gets 0666 less the umask.
+// flushed too. The target keeps its permission bits; a new target gets 0600 less the umask
+// (what the tools save may hold keys: dumps, key-bearing JSON, recordings).
 // A target that is a symlink is replaced by the file, never written through.
 #pragma once
 

@@ -1,6 +1,7 @@
 #include "log_file.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
@@ -9,9 +10,19 @@ namespace vorlex::launch {
 namespace {
 
 int OpenForWriting(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
-  return fd;
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
+  for (int attempt = 0;; ++attempt) {
+    int fd = ::open(path.c_str(), kFlags, 0600);
+    if (fd >= 0) return fd;
+    // ELOOP: a symlink. It goes, and a new file takes its place (O_EXCL: one made meanwhile
+    // is not ours to open).
+    if (errno != ELOOP || attempt == 10) break;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) break;
+    fd = ::open(path.c_str(), kFlags | O_EXCL, 0600);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  throw std::system_error(errno, std::generic_category(), path);
 }
 
 }  // namespace

@@ -290,8 +290,8 @@ int EndEverything(pid_t program, int program_status, bool program_ended) {
 // The keeper: the supervisor's child, in the program's namespaces, the program's parent. It
 // takes the program's end and the supervisor's from the kernel, so that nothing the program
 // started outlives either, even when the supervisor is killed outright. System calls only.
-[[noreturn]] void Keep(char* const* argv, char* const* envp, int report, int lifeline,
-                       ChildFailure& failure) {
+[[noreturn]] void Keep(char* const* argv, char* const* envp, bool output_to_errors, int report,
+                       int lifeline, ChildFailure& failure) {
   sigset_t all;
   sigfillset(&all);
   ::sigprocmask(SIG_SETMASK, &all, nullptr);
@@ -313,6 +313,7 @@ int EndEverything(pid_t program, int program_status, bool program_ended) {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     // Descriptors 0, 1 and 2 only, whatever we inherited or a library left open.
     ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    if (output_to_errors) ::dup2(2, 1);
     ::execvpe(argv[0], argv, envp);
     Fail(failure, errno == ENOENT ? 127 : 126, "cannot run ", argv[0]);
     [[maybe_unused]] const ssize_t n = ::write(report, &failure, sizeof failure);
@@ -393,6 +394,8 @@ int EndEverything(pid_t program, int program_status, bool program_ended) {
         }
       } else {
         const auto sender = static_cast<pid_t>(info.ssi_pid);
+        // The supervisor may also signal the keeper itself: that is for the program alone.
+        if (sender == supervisor && info.ssi_code != SI_KERNEL) ::kill(program, number);
         received[next_received++ % received.size()] = {number, sender, now()};
         for (Signal& pass : to_pass) {
           if (pass.number == number && pass.sender == sender) pass = {};
@@ -438,7 +441,7 @@ void CloseAllBut(std::array<int, 3> keep) {
     failure.building_dev = 0;
     ::close(old_dev);
   }
-  Keep(argv, envp, report, lifeline, failure);
+  Keep(argv, envp, launch.output_to_errors, report, lifeline, failure);
 }
 
 std::string ReadSetting(const char* path) {

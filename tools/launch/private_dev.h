@@ -27,6 +27,7 @@ struct ProgramLaunch {
   std::optional<std::string> device;     // e.g. /dev/ttyUSB0; none: no private /dev
   std::string pty;                       // e.g. /dev/pts/5
   std::optional<FolderMount> folder;     // none and no device: no namespace at all
+  bool output_to_errors = false;         // the program's standard output is our standard error
 };
 
 struct LaunchResult {

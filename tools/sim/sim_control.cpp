@@ -133,9 +133,16 @@ int RunControl(const std::string& link, const std::vector<std::string>& words) {
               << std::strerror(errno) << "\n";
     return 3;
   }
+  std::vector<std::string> sent = words;
+  // A file is the caller's: named from our folder, not the simulator's.
+  if (sent.size() == 2 && sent[0] == "load" && !sent[1].empty()) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(sent[1], error);
+    if (!error) sent[1] = absolute.string();
+  }
   std::string line;
   // Tabs between the words, so that a file name may hold spaces.
-  for (const std::string& word : words) line += (line.empty() ? "" : "\t") + word;
+  for (const std::string& word : sent) line += (line.empty() ? "" : "\t") + word;
   WriteLine(fd, line);
   const std::string answer = ReadLine(fd);
   ::close(fd);

@@ -254,8 +254,9 @@ Settings Parse(int argc, char** argv) {
       "Usage: vorlex-sim run [--com [N] | --pcsc] [simulator options] -- PROGRAM [ARGS...]\n"
       "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
       "exit status is run's. PROGRAM finds the port in $VORLEX_PORT, the edition in\n"
-      "$VORLEX_EDITION and the simulator's pty in $VORLEX_SIM_LINK, and gets descriptors 0-2\n"
-      "only. Signals sent to run are passed on; after SIGHUP, SIGINT, SIGQUIT or SIGTERM\n"
+      "$VORLEX_EDITION and a link to the simulator's pty in $VORLEX_SIM_LINK (--link's, or\n"
+      "one of run's own, for vorlex-sim ctl), and gets descriptors 0-2 only. Signals sent to\n"
+      "run are passed on, once; after SIGHUP, SIGINT, SIGQUIT or SIGTERM\n"
       "PROGRAM has 5 s before SIGKILL. PROGRAM and all it started end with run, even when run\n"
       "is killed. With --com, PROGRAM runs in a private mount namespace whose /dev holds the\n"
       "COM port's device (COM33: /dev/ttyUSB0) as the simulator's pty, besides the usual\n"
@@ -505,7 +506,7 @@ class PrivatePcscd {
   }
   ~PrivatePcscd() {
     if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);  // its keeper passes it on
+      launch::PassSignal(lifeline_, SIGTERM, ::getpid());  // through its keeper
       ::waitpid(pid_, nullptr, 0);
     }
     if (lifeline_ >= 0) ::close(lifeline_);
@@ -528,6 +529,8 @@ class PrivatePcscd {
     daemon.environment = launch::EnvironmentWith({});
     daemon.pty = pty;
     daemon.folder = launch::FolderMount{(folder_ / "run").string(), "/run/pcscd"};
+    // Its log is no part of the program's output: the run's standard output is the program's.
+    daemon.output_to_errors = true;
     const launch::LaunchResult started = launch::LaunchProgram(daemon);
     if (started.pid < 0) {
       exit_code = started.exit_code == 127 ? 3 : started.exit_code;
@@ -560,8 +563,31 @@ class PrivatePcscd {
   std::string isolation_;
 };
 
+// A private folder of the run's (`run` without --link keeps its link there), removed at the end.
+class RunFolder {
+ public:
+  RunFolder() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorlex-run-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+    }
+    path_ = pattern;
+  }
+  ~RunFolder() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+  }
+  RunFolder(const RunFolder&) = delete;
+  RunFolder& operator=(const RunFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
 int Run(const Settings& given, launch::Supervisor& supervisor) {
   Settings settings = given;
+  std::optional<RunFolder> own_link;  // outlives the simulator, which removes the link first
   std::unique_ptr<PrivatePcscd> pcscd;
   std::optional<std::string> driver;
   if (settings.pcsc) {
@@ -580,6 +606,16 @@ int Run(const Settings& given, launch::Supervisor& supervisor) {
     // ctl reaches the simulator inside the run through a link of the run's own.
     if (!settings.link) settings.link = pcscd->link();
   }
+  if (!settings.link) {
+    // The same without --pcsc: the program's `vorlex-sim ctl` finds the simulator by it.
+    try {
+      own_link.emplace();
+    } catch (const std::exception& error) {
+      std::cerr << "vorlex-sim: run: " << error.what() << "\n";
+      return 3;
+    }
+    settings.link = (own_link->path() / "reader").string();
+  }
   std::unique_ptr<PtySimulator> simulator;
   try {
     simulator = std::make_unique<PtySimulator>(settings);
@@ -597,10 +633,8 @@ int Run(const Settings& given, launch::Supervisor& supervisor) {
   }
   std::vector<std::pair<std::string, std::string>> environment = {
       {"VORLEX_PORT", port}, {"VORLEX_EDITION", settings.com ? "epurse" : "display"}};
-  // The link where there is one (vorlex-sim ctl finds the simulator by it), else the pty.
-  environment.emplace_back(
-      "VORLEX_SIM_LINK",
-      settings.link ? std::filesystem::absolute(*settings.link).string() : program.pty);
+  // The link (vorlex-sim ctl finds the simulator by it): --link's, or the run's own.
+  environment.emplace_back("VORLEX_SIM_LINK", std::filesystem::absolute(*settings.link).string());
   if (pcscd) {
     int exit_code = 3;
     const std::string failure = pcscd->Start(program.pty, *driver, exit_code);

@@ -103,6 +103,22 @@ TEST_F(FilesTest, ASaveKeepsTheTargetsPermissions) {
   }
 }
 
+// A new file is the user's alone: dumps, key-bearing JSON and recordings hold keys.
+TEST_F(FilesTest, ANewFileIsTheUsersAlone) {
+  const mode_t old_umask = ::umask(022);
+  SaveFile((dir_ / "new.json").string(), "{}");
+  {
+    ReplacementStream grown((dir_ / "new.jsonl").string());
+    grown << "{}\n";
+  }
+  ::umask(old_umask);
+  for (const char* name : {"new.json", "new.jsonl"}) {
+    struct stat info {};
+    ASSERT_EQ(::stat((dir_ / name).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << name;
+  }
+}
+
 TEST_F(FilesTest, AnUnfinishedSaveLeavesTheOldFileAndNoTemporary) {
   const std::string target = Put("card.bin", "old");
   {

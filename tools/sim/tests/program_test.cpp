@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -276,6 +277,61 @@ TEST(SimProgram, CtlChangesTheCardsOfALiveSimulator) {
   launch::testing::Program no_link({VORLEX_SIM_PROGRAM, "ctl", "stats"}, Program::kMerged,
                                    {"PATH=/usr/bin:/bin"});
   EXPECT_EQ(no_link.Wait(), 2);
+  std::filesystem::remove_all(dir);
+}
+
+// Inside `run` without --link, ctl finds the simulator (by the link run makes and names in
+// $VORLEX_SIM_LINK), and `load FILE` reads FILE from ctl's folder, not the simulator's.
+TEST(SimProgram, CtlInsideRunLoadsTheCallersFile) {
+  char pattern[] = "/tmp/vorlex-sim-ctl-XXXXXX";
+  const std::filesystem::path dir = mkdtemp(pattern);
+  {
+    std::ofstream card(dir / "other.mfd", std::ios::binary);
+    for (int block = 0; block < 64; ++block) {
+      const std::string trailer =
+          "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x07\x80\x69\xFF\xFF\xFF\xFF\xFF\xFF";
+      card << (block % 4 == 3 ? trailer : std::string(16, block == 0 ? '\x11' : '\0'));
+    }
+  }
+  const std::string sim = VORLEX_SIM_PROGRAM;
+  Program run(
+      {"run", "--", "sh", "-c",
+       "cd '" + dir.string() + "' && " + sim + " ctl load other.mfd && " + sim + " ctl stats"},
+      Program::kApart);
+  EXPECT_EQ(run.Wait(), 0) << run.RestOfOutput() << run.Errors();
+  EXPECT_NE(run.RestOfOutput().find("ok load " + (dir / "other.mfd").string()), std::string::npos)
+      << run.RestOfOutput();
+  EXPECT_NE(run.RestOfOutput().find("ok requests 0"), std::string::npos) << run.RestOfOutput();
+  std::filesystem::remove_all(dir);
+}
+
+// With --pcsc, the run's standard output is the program's alone: pcscd's log goes elsewhere.
+TEST(SimProgram, RunPcscKeepsTheDaemonOffTheProgramsOutput) {
+  Program run({"run", "--pcsc", "--", "echo", "program"}, Program::kApart);
+  const int status = run.Wait();
+  if (status == 3) GTEST_SKIP() << "no private pcscd here: " << run.Errors();
+  EXPECT_EQ(status, 0) << run.Errors();
+  EXPECT_EQ(run.RestOfOutput(), "program\n") << run.Errors();
+}
+
+// --log replaces a symlink at its path instead of truncating what it points at, and a new log
+// (a trace shows the keys sent) is its user's alone.
+TEST(SimProgram, LogNeverWritesThroughASymlink) {
+  char pattern[] = "/tmp/vorlex-sim-log-XXXXXX";
+  const std::filesystem::path dir = mkdtemp(pattern);
+  { std::ofstream(dir / "victim") << "precious"; }
+  std::filesystem::create_symlink(dir / "victim", dir / "linked.log");
+  for (const char* name : {"linked.log", "new.log"}) {
+    SCOPED_TRACE(name);
+    Program simulator({"--log", (dir / name).string(), "--trace"});
+    ASSERT_TRUE(simulator.WaitForOutput("\n")) << simulator.text();
+    EXPECT_EQ(simulator.Stop(SIGTERM), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(dir / name));
+    EXPECT_EQ(std::filesystem::status(dir / name).permissions(),
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  }
+  std::ifstream victim(dir / "victim");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(victim), {}), "precious");
   std::filesystem::remove_all(dir);
 }
 
