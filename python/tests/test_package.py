@@ -1,9 +1,13 @@
 """Finding the libraries, the record layout, and readers on threads."""
 import ctypes
+import importlib.util
 import os
+import re
+import shutil
 import subprocess
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 
@@ -131,3 +135,63 @@ def test_marker_edition(tmp_path, edition, outcome):
     run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
                           str(test)], capture_output=True, text=True, cwd=tmp_path, check=False)
     assert outcome in run.stdout, run.stdout + run.stderr
+
+
+CHECKOUT = Path(__file__).resolve().parents[2]
+
+
+def test_version_is_the_projects():
+    cmake = (CHECKOUT / "CMakeLists.txt").read_text(encoding="utf-8")
+    project = re.search(r"^project\(vorlex VERSION ([0-9.]+)", cmake, re.MULTILINE)
+    kept = (CHECKOUT / "python/src/vorlex/_version.py").read_text(encoding="utf-8")
+    assert project is not None and f'VERSION = "{project.group(1)}"' in kept
+
+
+@pytest.mark.skipif(importlib.util.find_spec("pip") is None, reason="no pip here")
+def test_package_builds_from_a_copy_of_its_folder(tmp_path):
+    # An sdist, or python/ copied elsewhere: nothing of the checkout around it.
+    shutil.copytree(CHECKOUT / "python", tmp_path / "python",
+                    ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__"))
+    run = subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-index",
+                          "--no-build-isolation", "-w", str(tmp_path / "wheels"),
+                          str(tmp_path / "python")], capture_output=True, text=True, check=False)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert [wheel.name.split("-")[1] for wheel in (tmp_path / "wheels").iterdir()] == \
+        [vorlex.__version__]
+
+
+# A package one or two folders below / is no checkout (and no IndexError).
+@pytest.mark.parametrize("module", ["/vorlex/_library.py", "/site/vorlex/_library.py",
+                                    "/src/vorlex/_library.py", "/a/b/vorlex/_library.py"])
+def test_package_near_the_root(module):
+    assert _library._checkout_root(module) is None
+
+
+# (what, program, options, text the error shows): each start failure says why, in the
+# simulator's words where it said something.
+START_FAILURES = [
+    ("refused option", None, {"balance": "lots"}, "--balance"),
+    ("second of a repeated option refused", None,
+     {"lose_answer": ["PURCHASE", "NOPE:2"]}, 'no command is called "NOPE"'),
+    ("no such program", "/nonexistent/vorlex-sim", {}, "No such file or directory"),
+    ("ends without a port", "/bin/true", {}, "(exit 0)"),
+]
+
+
+@pytest.mark.parametrize("program, options, text", [row[1:] for row in START_FAILURES],
+                         ids=[row[0] for row in START_FAILURES])
+def test_simulator_start_failures(program, options, text):
+    with pytest.raises(vorlex.SimulatorError) as failure:
+        vorlex.Simulator(program, **options)
+    assert text in str(failure.value)
+
+
+def test_repeated_simulator_option():
+    # Both --lose-answer options reach the simulator: each command loses one answer (the
+    # library asks again).
+    with vorlex.simulator(lose_answer=["GET_HARDWARE_VER", "BEEP"], trace=True) as sim, \
+            vorlex.open(sim.port, "display") as reader:
+        reader.hardware_version()
+        reader.beep()
+        lost = [line.split()[1] for line in sim.lines if "answer lost" in line]
+    assert lost == ["#1", "#3"], sim.lines

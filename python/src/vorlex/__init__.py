@@ -9,7 +9,7 @@ from .record import PurchaseRecord
 from .simulator import Simulator, SimulatorError, find_simulator, simulator
 
 try:
-    __version__ = metadata.version(__name__)  # the project's version (setup.py)
+    __version__ = metadata.version(__name__)  # the project's version (_version.py)
 except metadata.PackageNotFoundError:  # imported straight from the source tree
     __version__ = "0+source"
 __all__ = [

@@ -63,9 +63,10 @@ def _checkout_root(module_file: str) -> Path | None:
     """The source checkout a module at `module_file` lies in: `<root>/python/src/vorlex/`, with
     the project's CMakeLists.txt at <root>. None for an installed package, wherever it is."""
     package = Path(module_file).resolve().parent
-    root = package.parents[2]
+    # Checked name by name: a package one or two folders below / has no third parent.
     if (package.name, package.parent.name, package.parent.parent.name) != ("vorlex", "src", "python"):
         return None
+    root = package.parent.parent.parent
     try:
         cmake = (root / "CMakeLists.txt").read_text(encoding="utf-8", errors="replace")
     except OSError:

@@ -42,14 +42,17 @@ def find_simulator() -> Path:
 
 
 def _arguments(options: dict[str, Any]) -> list[str]:
-    """balance=500 -> --balance 500, no_card=True -> --no-card; False and None are left out."""
+    """balance=500 -> --balance 500, no_card=True -> --no-card; False and None are left out; a
+    list or tuple repeats the option: lose_answer=["PURCHASE", "GET_BALANCE:2"] ->
+    --lose-answer PURCHASE --lose-answer GET_BALANCE:2."""
     arguments = []
     for key, value in options.items():
-        if value is None or value is False:
-            continue
-        arguments.append("--" + key.replace("_", "-"))
-        if value is not True:
-            arguments.append(str(value))
+        for one in value if isinstance(value, (list, tuple)) else [value]:
+            if one is None or one is False:
+                continue
+            arguments.append("--" + key.replace("_", "-"))
+            if one is not True:
+                arguments.append(str(one))
     return arguments
 
 
@@ -65,16 +68,31 @@ class Simulator:
         self.port = ""
         self._errors = tempfile.TemporaryFile()
         self._started = threading.Event()
-        self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=self._errors, encoding="utf-8", errors="replace")
+        try:
+            self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL,
+                                             stdout=subprocess.PIPE, stderr=self._errors,
+                                             encoding="utf-8", errors="replace")
+        except OSError as error:
+            self._errors.close()
+            raise SimulatorError(f"{command[0]} cannot be started: {error.strerror or error}"
+                                 ) from error
         self._output = threading.Thread(target=self._collect, daemon=True)
         self._output.start()
         if not self._started.wait(START_TIMEOUT) or not self.port:
-            self.stop()
+            ended = None
+            if self._started.is_set():  # its output ended: it is ending
+                try:
+                    ended = self._process.wait(5)
+                except subprocess.TimeoutExpired:
+                    pass
+            # What it said is read before stop() closes the file it went to.
+            self._end()
             self._errors.seek(0)
             errors = self._errors.read().decode("utf-8", "replace").strip()
-            raise SimulatorError(f"{' '.join(command)} did not start "
-                                 f"(exit {self._process.returncode})"
+            self.stop()
+            why = (f"no port within {START_TIMEOUT:g} s" if ended is None
+                   else f"exit {ended}" if ended >= 0 else f"killed by signal {-ended}")
+            raise SimulatorError(f"{' '.join(command)} did not start ({why})"
                                  + (f": {errors}" if errors else ""))
 
     def _collect(self) -> None:
@@ -87,8 +105,7 @@ class Simulator:
                 self.lines.append(line.rstrip("\n"))
         self._started.set()
 
-    def stop(self) -> None:
-        """Stops the simulator; a second stop does nothing."""
+    def _end(self) -> None:
         if self._process.poll() is None:
             self._process.terminate()
             try:
@@ -97,6 +114,10 @@ class Simulator:
                 self._process.kill()
                 self._process.wait()
         self._output.join(5)
+
+    def stop(self) -> None:
+        """Stops the simulator; a second stop does nothing."""
+        self._end()
         if self._process.stdout is not None:
             self._process.stdout.close()
         self._errors.close()
