@@ -80,3 +80,16 @@ endif()
 if(NOT WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/man_pages.cmake)
 endif()
+
+# Everything `cmake --install` takes from this build: `cmake --build --preset release --target
+# vorlex_installable` (scripts/demo builds it) makes a tree that installs whole. The rules above
+# stay strict: an install of a tree where something they name was not built fails, rather than
+# leave a piece out without a word.
+add_custom_target(vorlex_installable)
+list(TRANSFORM VORLEX_EDITIONS PREPEND vorlex_ OUTPUT_VARIABLE _vorlex_edition_targets)
+foreach(target IN LISTS _vorlex_edition_targets ITEMS vorlex_cli vorlex_sim vorlex_tap
+                                                      vorlex_pcsc_driver vorlex_man_pages)
+  if(TARGET ${target})
+    add_dependencies(vorlex_installable ${target})
+  endif()
+endforeach()
