@@ -13,8 +13,10 @@
 // (which is not "no card": the caller reports a communication error).
 //
 // Both are noexcept, allocate nothing and hold fixed-size state: they live inside driver tables.
+// Header-only (target vorlex_field): include "field/card_binding.h" with lib/ on the include path.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -96,5 +98,64 @@ class ProbeSchedule {
   long long probed_at_ms_ = 0;
   Probe last_ = Probe::kNoCard;
 };
+
+// ---- definitions ----
+
+inline Identifier Identifier::Of(std::span<const std::uint8_t> bytes) noexcept {
+  Identifier id;
+  id.length = std::min(bytes.size(), kMaxIdentifierBytes);
+  std::copy_n(bytes.begin(), id.length, id.bytes.begin());
+  return id;
+}
+
+inline bool Identifier::operator==(const Identifier& other) const noexcept {
+  return length == other.length &&
+         std::equal(bytes.begin(), bytes.begin() + length, other.bytes.begin());
+}
+
+inline char* Identifier::Hex(std::span<char> out) const noexcept {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  if (out.empty()) return out.data();
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < length && at + 2 < out.size(); ++i) {
+    out[at++] = kDigits[bytes[i] >> 4];
+    out[at++] = kDigits[bytes[i] & 0x0F];
+  }
+  out[at] = '\0';
+  return out.data();
+}
+
+inline void CardBinding::Bind(std::span<const std::uint8_t> identifier) noexcept {
+  expected_ = Identifier::Of(identifier);
+  found_ = Identifier{};
+  state_ = Binding::kBound;
+}
+
+inline bool CardBinding::Verify(std::span<const std::uint8_t> found) noexcept {
+  if (state_ != Binding::kBound) return false;
+  const Identifier seen = Identifier::Of(found);
+  if (!seen.empty() && seen == expected_) return true;
+  found_ = seen;
+  state_ = Binding::kLost;
+  return false;
+}
+
+inline void CardBinding::MarkLost() noexcept {
+  if (state_ != Binding::kBound) return;
+  found_ = Identifier{};
+  state_ = Binding::kLost;
+}
+
+inline void CardBinding::Release() noexcept { *this = CardBinding{}; }
+
+inline bool ProbeSchedule::Due(long long now_ms) const noexcept {
+  return !probed_ || now_ms - probed_at_ms_ >= interval_ms_ || now_ms < probed_at_ms_;
+}
+
+inline void ProbeSchedule::Record(long long now_ms, Probe outcome) noexcept {
+  probed_ = true;
+  probed_at_ms_ = now_ms;
+  last_ = outcome;
+}
 
 }  // namespace vorlex::field

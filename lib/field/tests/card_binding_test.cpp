@@ -1,5 +1,5 @@
 // The card binding's states and the probe schedule, step by step.
-#include "card_binding.h"
+#include "field/card_binding.h"
 
 #include <gtest/gtest.h>
 
