@@ -41,14 +41,14 @@ MifareSession::MifareSession(MifareCalls calls, std::vector<Key> keys, int secto
 
 bool MifareSession::Stopped() {
   if (stop_.reason == Stop::kNone && calls_.interrupted && calls_.interrupted()) {
-    stop_ = {Stop::kInterrupted, sector_, 0, ""};
+    stop_ = {Stop::kInterrupted, sector_, 0, "", {}};
   }
   return stop_.reason != Stop::kNone;
 }
 
 bool MifareSession::Fatal(int result, const char* step) {
   if (result != kNoAnswer) return false;
-  stop_ = {Stop::kNoAnswer, sector_, result, step};
+  if (stop_.reason == Stop::kNone) stop_ = {Stop::kNoAnswer, sector_, result, step, {}};
   return true;
 }
 
@@ -56,11 +56,25 @@ int MifareSession::Request() {
   ++counters_.requests;
   Bytes atqa, uid;
   const int result = calls_.request(atqa, uid);
-  if (result == 0) {
+  if (result != 0) {
+    // The bound card is gone: the session ends whatever the caller makes of it.
+    if (bound_ && !Fatal(result, "card-request") && stop_.reason == Stop::kNone) {
+      stop_ = {Stop::kCardLost, sector_, result, "card-request", {}};
+    }
+    return result;
+  }
+  if (!bound_) {
     atqa_ = std::move(atqa);
     uid_ = std::move(uid);
+    bound_ = true;
+    return 0;
   }
-  return result;
+  if (uid == uid_) return 0;
+  // Another card: never adopted, never sent anything more.
+  if (stop_.reason == Stop::kNone) {
+    stop_ = {Stop::kCardChanged, sector_, kOtherCard, "card-request", std::move(uid)};
+  }
+  return kOtherCard;
 }
 
 void MifareSession::Remember(const Key& key) {
@@ -88,7 +102,9 @@ bool MifareSession::Reopen(int sector, KeyType type, const Key& key) {
   if (Stopped()) return false;
   const int again = Request();
   if (again != 0) {
-    if (!Fatal(again, "card-request")) stop_ = {Stop::kCardLost, sector_, again, "card-request"};
+    if (!Fatal(again, "card-request") && stop_.reason == Stop::kNone) {
+      stop_ = {Stop::kCardLost, sector_, again, "card-request", {}};
+    }
     return false;
   }
   return Auth(sector, type, key);
@@ -121,7 +137,9 @@ std::optional<Key> MifareSession::Find(int sector, KeyType type, const std::vect
     if (Fatal(result, "auth")) return std::nullopt;
     const int again = Request();
     if (again != 0) {
-      if (!Fatal(again, "card-request")) stop_ = {Stop::kCardLost, sector_, again, "card-request"};
+      if (!Fatal(again, "card-request") && stop_.reason == Stop::kNone) {
+        stop_ = {Stop::kCardLost, sector_, again, "card-request", {}};
+      }
       return std::nullopt;
     }
   }
@@ -437,11 +455,18 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
       const Block& data = i == trailer_at ? trailer_data : file.blocks[b];
       ++counters_.writes;
       const int result = calls_.write(s, i, data);
+      // After a failed write or read-back the card is selected again at once: the same card
+      // goes on, another card (or none) stops the restore before anything else is sent.
+      const auto reselect = [&] {
+        authed.reset();
+        if (!Stopped() && Reopen(s, *type, key_of(*type))) authed = *type;
+      };
       if (result != 0) {
         failed = true;
         note(i, "write failed (status " + HexStatus(result) + ")");
         authed.reset();
         if (Fatal(result, "write")) break;
+        reselect();
         continue;
       }
       report.written.push_back(b);
@@ -480,6 +505,7 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
                         : "read back failed (status " + HexStatus(read) + ")");
       authed.reset();
       if (Fatal(read, "read")) break;
+      if (read != 0) reselect();
     }
     report.outcome = stop_.reason != Stop::kNone ? Report::kStopped
                      : failed                    ? Report::kFailed
