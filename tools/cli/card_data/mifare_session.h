@@ -105,6 +105,8 @@ class MifareSession {
   int sectors_on_card() const { return sectors_on_card_; }
   // Authentications tried per sector (keys that failed and the one that opened it).
   const std::vector<int>& keys_tried() const { return keys_tried_; }
+  // The first sector the card said it does not have (a Mini's 5, ...), or nothing.
+  std::optional<int> card_ends_at() const { return card_ends_at_; }
 
  private:
   bool Stopped();
@@ -123,6 +125,7 @@ class MifareSession {
   int sector_limit_;
   std::optional<KeyType> only_type_;
   int sectors_on_card_ = 16;
+  std::optional<int> card_ends_at_;
   Bytes atqa_, uid_;
   bool bound_ = false;
   Stop stop_;
