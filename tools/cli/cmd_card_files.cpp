@@ -726,7 +726,8 @@ void AddCardFileCommands(CLI::App& app, Registry& registry) {
   dump->add_option("--output", d->output, "write the dump to FILE");
   dump->add_flag("--partial", d->partial,
                  "write a dump with unknown bytes as bin or eml all the same, those bytes as "
-                 "zeros");
+                 "zeros (a sector known in part: all zeros); with --output, also a dump that did "
+                 "not finish");
   registry.Add(dump, [d](Session& s) { Dump(s, *d); });
 
   auto r = std::make_shared<RestoreArgs>();
