@@ -12,7 +12,8 @@
 // who is connected, so the key slots are cleared at every power-up, reset, power-down and at the
 // card's loss or removal. One program's keys never survive into the next card session; programs
 // sharing one connection (SCARD_SHARE_SHARED, in one session) share its keys, as they share the
-// card's authentication.
+// card's authentication; so does a connection made within pcscd's grace period after another
+// left the card (SCARD_LEAVE_CARD): pcscd calls the driver for nothing on a connect.
 #pragma once
 
 #include <array>
