@@ -61,6 +61,7 @@ void Reader::EndSession(int index) noexcept {
 
 void Reader::MarkLost(int index) noexcept {
   slots_[static_cast<std::size_t>(index)].binding.MarkLost();
+  slots_[static_cast<std::size_t>(index)].absence_pending = true;
   if (index != kFieldSlot) return;
   keys_ = {};
   key_loaded_ = {};
@@ -116,8 +117,9 @@ field::Probe Reader::Probe(int slot) noexcept {
 
 Presence Reader::CheckPresence(int index, long long now_ms) noexcept {
   Slot& slot = slots_[static_cast<std::size_t>(index)];
-  if (slot.lost()) {
+  if (slot.lost() || slot.absence_pending) {
     // The lost session ends here: pcscd sees the card go, and powers up whatever comes next.
+    slot.absence_pending = false;
     slot.powered = false;
     EndSession(index);
     slot.probe.Clear(now_ms);

@@ -77,6 +77,9 @@ struct Slot {
   // The card session: bound at power-up; lost when an exchange or a re-selection found the card
   // gone or another card (absent at the next presence check, every transmit refused).
   field::CardBinding binding;
+  // A loss pcscd has not yet seen as an empty slot: the next presence check reports it, even
+  // when pcscd powered the slot down in between (it then still takes the card for present).
+  bool absence_pending = false;
   field::ProbeSchedule probe;
   Atr atr;
   bool lost() const { return binding.lost(); }

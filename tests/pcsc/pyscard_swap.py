@@ -3,7 +3,8 @@
 connection is swapped for another (`vorlex-sim ctl load`) or taken off (`ctl remove`) before,
 during and after its writes. Every later transmit of that connection fails (no retried
 authentication, no write reaches the other card, GET DATA never answers the old UID), the other
-card's image is unchanged, and a new connection sees the other card.
+card's image is unchanged, and a new connection sees the other card. And the keys one
+connection loaded are gone for the next.
 Usage: pyscard_swap.py READER SIMULATOR LINK CARD_FILE FOLDER. Exit 0 when all held."""
 
 import os
@@ -90,14 +91,19 @@ class Rig:
                         return list(data)
                 finally:
                     connection.disconnect()  # type: ignore[attr-defined]
-            except (CardConnectionException, NoCardException):
-                pass
+            except (CardConnectionException, NoCardException) as error:
+                if os.environ.get("VERBOSE"):
+                    print("  new connection:", error)
             time.sleep(0.2)
         return None
 
     def card_file_bytes(self) -> bytes:
-        with open(self.card_file, "rb") as source:
-            return source.read()
+        """The simulator's card file; empty before its first write."""
+        try:
+            with open(self.card_file, "rb") as source:
+                return source.read()
+        except FileNotFoundError:
+            return b""
 
 
 def run(rig: Rig, case: Case) -> bool:
@@ -140,9 +146,26 @@ def run(rig: Rig, case: Case) -> bool:
     return ok
 
 
+def keys_end_with_the_connection(rig: Rig) -> bool:
+    """One program's keys do not reach the next connection (pyscard unpowers on disconnect)."""
+    rig.ctl("load", rig.first)
+    rig.uid_of_a_new_connection()
+    first = rig.connect()
+    answers = [first.transmit(apdu)[1:] for apdu in (LOAD_KEY, AUTH_BLOCK_4)]  # type: ignore
+    first.disconnect()  # type: ignore[attr-defined]
+    second = rig.connect()
+    _, sw1, sw2 = second.transmit(AUTH_BLOCK_4)  # type: ignore[attr-defined]
+    second.disconnect()  # type: ignore[attr-defined]
+    ok = answers == [(0x90, 0x00), (0x90, 0x00)] and (sw1, sw2) == (0x69, 0x84)
+    print(f"keys_end_with_the_connection: the next connection's authentication: {sw1:02X}{sw2:02X}: "
+          f"{'ok' if ok else 'FAILED'}")
+    return ok
+
+
 def main() -> int:
     rig = Rig(*sys.argv[1:6])
     results = [run(rig, case) for case in CASES]
+    results.append(keys_end_with_the_connection(rig))
     return 0 if all(results) else 1
 
 

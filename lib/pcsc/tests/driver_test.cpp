@@ -440,6 +440,21 @@ INSTANTIATE_TEST_SUITE_P(
         SwapCase{"AfterAWrongKey", {"FF82000106000000000000", kLoadKey0}, "FF860000050100046001"}),
     [](const auto& test) { return std::string(test.param.name); });
 
+// pcscd takes a failed transmit's "no card" for an empty slot and may power the slot down before
+// it looks again: the loss still shows as an empty slot once, then the card there is new.
+TEST_F(DriverOnSim, ALossShowsAsAnEmptySlotEvenAfterAPowerDown) {
+  Open(CardKind::kMifare);
+  ASSERT_FALSE(PowerUp(kField).empty());
+  reader().LoadImage(sim::MifareClassic1K(sim::Uid{0x11, 0x22, 0x33, 0x44}).image());
+  ASSERT_EQ(Send(kField, "FFCA000000"), "gone");
+  UCHAR atr[MAX_ATR_SIZE];
+  DWORD length = sizeof atr;
+  ASSERT_EQ(driver().power(kField, IFD_POWER_DOWN, atr, &length), IFD_SUCCESS);
+  EXPECT_EQ(driver().presence(kField), IFD_ICC_NOT_PRESENT);
+  ASSERT_FALSE(PowerUp(kField).empty());
+  EXPECT_EQ(Send(kField, "FFCA000000"), "112233449000");
+}
+
 // GET DATA answers for the card in the field only after selecting it again: never for one
 // taken off, and the authentication in force survives the check.
 TEST_F(DriverOnSim, GetDataAnswersOnlyForAVerifiedCard) {
