@@ -85,8 +85,13 @@ class ProbeSchedule {
   bool Due(long long now_ms) const noexcept;
   // The outcome of a probe made at `now_ms`: it stands until the next one is due.
   void Record(long long now_ms, Probe outcome) noexcept;
-  // Without a probe: the slot is known to hold no card from `now_ms` (a lost session ended).
-  void Clear(long long now_ms) noexcept { Record(now_ms, Probe::kNoCard); }
+  // Without a probe: the slot is known to hold no card from `now_ms` (a lost session ended),
+  // and is reported so for at least `hold_ms` (longer than the front end's polling period, so
+  // that whoever polls sees the card go before the next one comes).
+  void Clear(long long now_ms, long hold_ms = 0) noexcept {
+    Record(now_ms, Probe::kNoCard);
+    held_until_ms_ = now_ms + hold_ms;
+  }
   // The next call to Due is true (a card was used: what the last probe saw no longer stands).
   void Forget() noexcept { probed_ = false; }
   Probe last() const noexcept { return last_; }
@@ -96,6 +101,7 @@ class ProbeSchedule {
   long interval_ms_ = 0;
   bool probed_ = false;
   long long probed_at_ms_ = 0;
+  long long held_until_ms_ = 0;
   Probe last_ = Probe::kNoCard;
 };
 
@@ -149,12 +155,14 @@ inline void CardBinding::MarkLost() noexcept {
 inline void CardBinding::Release() noexcept { *this = CardBinding{}; }
 
 inline bool ProbeSchedule::Due(long long now_ms) const noexcept {
+  if (probed_ && now_ms >= probed_at_ms_ && now_ms < held_until_ms_) return false;
   return !probed_ || now_ms - probed_at_ms_ >= interval_ms_ || now_ms < probed_at_ms_;
 }
 
 inline void ProbeSchedule::Record(long long now_ms, Probe outcome) noexcept {
   probed_ = true;
   probed_at_ms_ = now_ms;
+  held_until_ms_ = 0;
   last_ = outcome;
 }
 

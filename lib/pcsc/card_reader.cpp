@@ -122,7 +122,7 @@ Presence Reader::CheckPresence(int index, long long now_ms) noexcept {
     slot.absence_pending = false;
     slot.powered = false;
     EndSession(index);
-    slot.probe.Clear(now_ms);
+    slot.probe.Clear(now_ms, kLossShownMs);
     return Presence::kAbsent;
   }
   // A card in use is never disturbed: its removal shows at its next failed exchange.

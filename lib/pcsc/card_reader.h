@@ -39,6 +39,9 @@ inline constexpr std::size_t kKeyBytes = 6;
 // 2.5 + 3 x 0.2 = 3.1 exchanges a second at most. A powered slot is never probed.
 inline constexpr long kFieldProbeIntervalMs = 350;
 inline constexpr long kSlowProbeIntervalMs = 5000;
+// A lost card reads as an empty slot this long (pcscd polls every 400 ms; a client's disconnect
+// may look too), so that pcscd sees it go before whatever card is there now comes.
+inline constexpr long kLossShownMs = 1000;
 
 // kUnknown: the reader did not answer; kNoDevice: and its device is gone.
 enum class Presence { kPresent, kAbsent, kUnknown, kNoDevice };

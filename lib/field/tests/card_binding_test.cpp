@@ -106,6 +106,9 @@ TEST(ProbeSchedule, AProbeStandsForItsInterval) {
   schedule.Clear(2000);
   EXPECT_FALSE(schedule.Due(2001));
   EXPECT_EQ(schedule.last(), Probe::kNoCard);
+  schedule.Clear(3000, 1000);
+  EXPECT_FALSE(schedule.Due(3999)) << "held";
+  EXPECT_TRUE(schedule.Due(4000));
 }
 
 }  // namespace
