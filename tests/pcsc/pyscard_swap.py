@@ -91,9 +91,8 @@ class Rig:
                         return list(data)
                 finally:
                     connection.disconnect()  # type: ignore[attr-defined]
-            except (CardConnectionException, NoCardException) as error:
-                if os.environ.get("VERBOSE"):
-                    print("  new connection:", error)
+            except (CardConnectionException, NoCardException):
+                pass
             time.sleep(0.2)
         return None
 
