@@ -181,6 +181,14 @@ void RequestCard(Session& s, MifareSession& session, bool show_uid = true) {
   }
 }
 
+// "expected card 3A5C719E, found card 11223344" / "... found no card": a session whose card went.
+std::string CardsOf(const MifareSession& session) {
+  const card::Stop& stop = session.stop();
+  return "expected card " + HexOf(session.uid().data(), session.uid().size()) + ", found " +
+         (stop.found_uid.empty() ? "no card"
+                                 : "card " + HexOf(stop.found_uid.data(), stop.found_uid.size()));
+}
+
 // Ends a card session that stopped early: what it did is already reported.
 void ThrowIfStopped(const MifareSession& session, const std::optional<Stopped>& stopped,
                     const char* what) {
@@ -190,12 +198,26 @@ void ThrowIfStopped(const MifareSession& session, const std::optional<Stopped>& 
                   std::string(what) + " interrupted at sector " + std::to_string(stop.sector)};
   }
   if (stop.reason == card::Stop::kNoAnswer && stopped) throw *stopped;
-  if (stop.reason != card::Stop::kNone) {
-    throw Stopped{0, stop.step,
-                  std::string(what) + " stopped at sector " + std::to_string(stop.sector) +
-                      ": the card left the field (card request: status 0x" +
-                      StatusHex(stop.result) + ")"};
+  if (stop.reason == card::Stop::kNone) return;
+  const std::string at = std::string(what) + " stopped at sector " + std::to_string(stop.sector);
+  const std::string expected = HexOf(session.uid().data(), session.uid().size());
+  if (stop.reason == card::Stop::kCardChanged) {
+    throw Stopped{0,
+                  stop.step,
+                  at + ": another card is in the field (" + CardsOf(session) +
+                      "); nothing was written to it. Put card " + expected +
+                      " back and start again",
+                  "card_changed",
+                  expected,
+                  HexOf(stop.found_uid.data(), stop.found_uid.size())};
   }
+  throw Stopped{0,
+                stop.step,
+                at + ": the card left the field (" + CardsOf(session) +
+                    "; card request: status 0x" + StatusHex(stop.result) + ")",
+                "card_left",
+                expected,
+                ""};
 }
 
 // Exchanges, and the keys tried per sector with what each cost.
@@ -287,7 +309,9 @@ void ReportDump(Session& s, const CardImage& image, const MifareSession& session
     s.out().Line("(stopped at sector " + std::to_string(stop.sector) + ": " +
                  (stop.reason == card::Stop::kInterrupted ? "interrupted"
                   : stop.reason == card::Stop::kNoAnswer  ? "the reader stopped answering"
-                                                          : "the card left the field") +
+                  : stop.reason == card::Stop::kCardChanged
+                      ? "another card is in the field, " + CardsOf(session)
+                      : "the card left the field, " + CardsOf(session)) +
                  ")");
     s.out().JsonOnly("stopped_at_sector", stop.sector);
   }
@@ -316,6 +340,12 @@ void Dump(Session& s, const DumpArgs& args) {
   RequestCard(s, session, !table_shown);
   CardImage image = session.Dump();
   if (session.stop().reason != card::Stop::kNone) image.stopped_at_sector = session.stop().sector;
+  // A file is replaced only by a complete dump (or a partial one when --partial asks for it): a
+  // dump stopped by a signal (even one that came after the last exchange), a card that left or
+  // changed, or a silent reader leaves FILE as it was.
+  const bool signalled = PendingSignal() != 0;
+  const bool incomplete = session.stop().reason != card::Stop::kNone || signalled;
+  const bool kept = output && incomplete && !args.partial;
 
   // Unknown bytes go only where they can be marked as such.
   const std::string unknown = card::SectorsWithUnknownBytes(image);
@@ -327,7 +357,11 @@ void Dump(Session& s, const DumpArgs& args) {
                  "nfc, or add --partial to write them as zeros\n";
   } else {
     const std::string content = format.write(image);
-    if (output) {
+    if (kept) {
+      std::cerr << "vorlex: dump: nothing written: the dump did not finish, " << args.output
+                << (std::filesystem::exists(args.output) ? " is as it was" : " was not created")
+                << " (--partial writes what was read)\n";
+    } else if (output) {
       try {
         output->Write(content);
         output->Commit();
@@ -348,9 +382,14 @@ void Dump(Session& s, const DumpArgs& args) {
     }
   }
   s.out().JsonOnly("format", format.name);
-  s.out().JsonOnly("written", !refused);
+  s.out().JsonOnly("written", !refused && !kept);
   ReportDump(s, image, session, cost);
   ThrowIfStopped(session, stopped, "dump");
+  if (signalled) {
+    throw Stopped{PendingSignal(), "",
+                  std::string("dump interrupted after its last exchange") +
+                      (kept ? ", before writing " + args.output : "")};
+  }
   std::string closed;
   for (int sector = 0; sector < image.sector_count() && sector < SectorLimit(s); ++sector) {
     if (image.SectorUnknown(sector))
@@ -687,7 +726,8 @@ void AddCardFileCommands(CLI::App& app, Registry& registry) {
   dump->add_option("--output", d->output, "write the dump to FILE");
   dump->add_flag("--partial", d->partial,
                  "write a dump with unknown bytes as bin or eml all the same, those bytes as "
-                 "zeros");
+                 "zeros (a sector known in part: all zeros); with --output, also a dump that did "
+                 "not finish");
   registry.Add(dump, [d](Session& s) { Dump(s, *d); });
 
   auto r = std::make_shared<RestoreArgs>();

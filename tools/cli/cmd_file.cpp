@@ -138,7 +138,7 @@ void Show(Session& s, const ShowArgs& args) {
 
 struct ConvertArgs {
   std::string in, out, from, format;
-  bool partial = false;
+  bool partial = false, lossy = false;
 };
 
 void Convert(Session& s, const ConvertArgs& args) {
@@ -162,6 +162,14 @@ void Convert(Session& s, const ConvertArgs& args) {
                      " cannot mark (as zeros they would pass for card data); use --format json "
                      "or nfc, or add --partial to write them as zeros");
   }
+  // What IN knows and OUT could not hold (a hidden key B in a raw image) is not dropped silently.
+  const std::string losing = card::SectorsLosingData(loaded.card, *format);
+  if (!losing.empty() && !args.lossy) {
+    throw UsageError("nothing written: " + std::string(format->name) + " cannot hold all that " +
+                     args.in + " knows of sectors " + losing +
+                     " (a key B its access bits hide, bytes of a sector known only in part); "
+                     "use --format json or nfc, or add --lossy to drop it");
+  }
   try {
     files::SaveFile(args.out, format->write(loaded.card));
   } catch (const files::FileError& error) {
@@ -173,6 +181,10 @@ void Convert(Session& s, const ConvertArgs& args) {
   if (unmarked && loaded.format->marks_unknown) {
     std::cerr << "vorlex: file convert: sectors " << unknown
               << " have unknown bytes: written as zeros (--partial)\n";
+  }
+  if (!losing.empty()) {
+    std::cerr << "vorlex: file convert: sectors " << losing << " of " << args.in << ": what "
+              << format->name << " cannot hold was dropped (--lossy)\n";
   }
 }
 
@@ -268,6 +280,9 @@ void AddFileCommands(CLI::App& app, Registry& registry) {
   convert_command->add_flag("--partial", convert->partial,
                             "write unknown bytes as zeros all the same, where the format (bin, "
                             "eml) cannot mark them");
+  convert_command->add_flag("--lossy", convert->lossy,
+                            "write it even where the format cannot hold all that IN knows (a "
+                            "key B the access bits hide, in bin or eml): that is dropped");
   registry.Add(convert_command, [convert](Session& s) { Convert(s, *convert); });
 
   auto diff = std::make_shared<DiffArgs>();

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace vorlex::cli {
 
@@ -36,9 +37,23 @@ struct OutcomeUnknown {
 // A multi-step command that stopped before its end: a signal (exit 128 + signal) or a reader
 // that stopped answering (exit 1). What was read so far is still shown.
 struct Stopped {
-  int signal = 0;  // 0: the reader stopped answering
+  Stopped() = default;
+  Stopped(int signal_number, std::string step_name, std::string text, std::string why = {},
+          std::string expected = {}, std::string found = {})
+      : signal(signal_number),
+        step(std::move(step_name)),
+        explanation(std::move(text)),
+        reason(std::move(why)),
+        expected_uid(std::move(expected)),
+        found_uid(std::move(found)) {}
+
+  int signal = 0;  // 0: the reader stopped answering, or the card changed or left (exit 1)
   std::string step;
   std::string explanation;
+  // "card_changed" or "card_left" when the card the command began with went; else empty. The
+  // UIDs (hex; found empty for no card) go with it.
+  std::string reason;
+  std::string expected_uid, found_uid;
 };
 
 }  // namespace vorlex::cli

@@ -112,10 +112,16 @@ void Report::PrintFailure(const CommandFailed& failure) const {
 void Report::PrintStopped(const Stopped& stop) const {
   if (json_) {
     Json stopped;
-    stopped["stopped"] = {{"reason", stop.signal == 0 ? "reader_stopped_answering" : "interrupted"},
+    stopped["stopped"] = {{"reason", !stop.reason.empty() ? stop.reason
+                                     : stop.signal == 0   ? "reader_stopped_answering"
+                                                          : "interrupted"},
                           {"signal", stop.signal},
                           {"before_step", stop.step},
                           {"error", stop.explanation}};
+    if (!stop.reason.empty()) {
+      stopped["stopped"]["expected_uid"] = stop.expected_uid;
+      stopped["stopped"]["found_uid"] = stop.found_uid;
+    }
     PrintJson(Head(false, stop.signal == 0 ? 1 : 0), stopped);
     return;
   }

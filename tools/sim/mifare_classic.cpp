@@ -30,8 +30,13 @@ constexpr std::uint8_t kTransportAccess[4] = {0xFF, 0x07, 0x80, 0x69};  // with 
 constexpr char kLabel[] = "VORLEX SIM CARD ";
 static_assert(sizeof kLabel - 1 == kBlockBytes);
 
-bool ValidAddress(int sector, int block) {
-  return sector >= 0 && sector < kSectors && block >= 0 && block < kBlocksPerSector;
+// A Mifare Classic Mini (SAK 09 in block 0) has sectors 0-4 only; the image keeps 16.
+constexpr std::uint8_t kMiniSak = 0x09;
+constexpr int kMiniSectors = 5;
+
+bool ValidAddress(const CardImage& image, int sector, int block) {
+  const int sectors = image[5] == kMiniSak ? kMiniSectors : kSectors;
+  return sector >= 0 && sector < sectors && block >= 0 && block < kBlocksPerSector;
 }
 
 }  // namespace
@@ -102,7 +107,7 @@ std::uint8_t MifareClassic1K::SessionKeyMask(int sector) const {
 Status MifareClassic1K::Authenticate(int sector, int key_type,
                                      std::span<const std::uint8_t, 6> key) {
   if (muted_) return kCardNotSelected;
-  if (!ValidAddress(sector, 0)) return kBadAddress;
+  if (!ValidAddress(image_, sector, 0)) return kBadAddress;
   if (key_type != kKeyA && key_type != kKeyB) return kBadArgument;
   const std::uint8_t* trailer = BlockAt(sector, kTrailerBlock);
   const std::uint8_t* stored = key_type == kKeyA ? trailer : trailer + 10;
@@ -117,7 +122,7 @@ Status MifareClassic1K::Authenticate(int sector, int key_type,
 
 Status MifareClassic1K::Read(int sector, int block, Block& out) const {
   if (muted_) return kCardNotSelected;
-  if (!ValidAddress(sector, block)) return kBadAddress;
+  if (!ValidAddress(image_, sector, block)) return kBadAddress;
   if (!authenticated_[sector]) return kNotAuthenticated;
   const std::uint8_t key = SessionKeyMask(sector);
   const std::array<Condition, 4> conditions = Conditions(sector);
@@ -137,7 +142,7 @@ Status MifareClassic1K::Read(int sector, int block, Block& out) const {
 
 Status MifareClassic1K::Write(int sector, int block, const Block& data) {
   if (muted_) return kCardNotSelected;
-  if (!ValidAddress(sector, block)) return kBadAddress;
+  if (!ValidAddress(image_, sector, block)) return kBadAddress;
   if (!authenticated_[sector]) return kNotAuthenticated;
   if (sector == 0 && block == 0) return kAccessDenied;  // manufacturer block
   const std::uint8_t key = SessionKeyMask(sector);

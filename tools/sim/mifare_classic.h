@@ -1,5 +1,6 @@
 // A Mifare Classic 1K card: 16 sectors of 4 blocks, keys and access conditions in each sector's
-// trailer (block 3), authentication per sector.
+// trailer (block 3), authentication per sector. An image whose block 0 says SAK 09 is a Mifare
+// Classic Mini: sectors 5-15 answer kBadAddress (the image keeps them, unused).
 #pragma once
 
 #include <array>

@@ -69,19 +69,47 @@ std::string BlockText(const CardImage& card, int block, const char* separator) {
 }
 
 // Unknown bytes as zeros: the raw formats have no way to mark them.
-std::string BlockZeroFilled(const CardImage& card, int block) {
+Block ZeroFilled(const CardImage& card, int block) {
   Block data = card.blocks[block];
   for (int i = 0; i < kBlockBytes; ++i) {
     if (!card.ByteKnown(block, i)) data[i] = 0;
   }
-  return std::string(data.begin(), data.end());
+  return data;
+}
+
+// The card as a raw image holds it. Reading one back, a sector whose trailer has valid access
+// bits counts as known (except what those bits hide from key A); zeros there would pass for card
+// data and a restore would write them. So a sector with unknown bytes a reader would take as
+// known (a sector stopped half-way, a key A not found) is written all zeros, trailer included:
+// read back, the whole sector is unknown.
+CardImage RawImage(const CardImage& card) {
+  CardImage raw(card.block_count());
+  for (int b = 0; b < card.block_count(); ++b) raw.SetBlock(b, ZeroFilled(card, b));
+  CardImage as_read = raw;
+  as_read.ForgetWhatRawImagesCannotTell();
+  for (int s = 0; s < card.sector_count(); ++s) {
+    bool passes_for_data = false;
+    for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) {
+      for (int i = 0; i < kBlockBytes; ++i) {
+        passes_for_data |= as_read.ByteKnown(b, i) && !card.ByteKnown(b, i);
+      }
+    }
+    if (!passes_for_data) continue;
+    for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) raw.SetBlock(b, Block{});
+  }
+  return raw;
+}
+
+std::string BlockBytes(const CardImage& raw, int block) {
+  return std::string(raw.blocks[block].begin(), raw.blocks[block].end());
 }
 
 // ---- bin: 16 bytes per block, block n at offset 16 n ----------------------------------------
 
 std::string WriteBin(const CardImage& card) {
+  const CardImage raw = RawImage(card);
   std::string out;
-  for (int b = 0; b < card.block_count(); ++b) out += BlockZeroFilled(card, b);
+  for (int b = 0; b < card.block_count(); ++b) out += BlockBytes(raw, b);
   return out;
 }
 
@@ -108,10 +136,10 @@ CardImage ReadBin(const std::string& content) {
 // ---- eml: one block per line, 32 hex digits, # comment lines -------------------------------
 
 std::string WriteEml(const CardImage& card) {
+  const CardImage raw = RawImage(card);
   std::string out;
   for (int b = 0; b < card.block_count(); ++b) {
-    const std::string raw = BlockZeroFilled(card, b);
-    out += HexOf(reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()) + "\n";
+    out += HexOf(raw.blocks[b].data(), raw.blocks[b].size()) + "\n";
   }
   return out;
 }
@@ -291,7 +319,12 @@ CardImage ReadNfc(const std::string& content) {
     }
   }
   card.uid = uid;
-  if (atqa) card.atqa = Atqa{(*atqa)[0], (*atqa)[1]};
+  // Version 2 files hold the ATQA low byte first, as the card sends it; later versions high
+  // byte first, as this tool shows it.
+  if (atqa) {
+    card.atqa = *version == kNfcOldestVersion ? Atqa{(*atqa)[1], (*atqa)[0]}
+                                              : Atqa{(*atqa)[0], (*atqa)[1]};
+  }
   if (sak) card.sak = (*sak)[0];
   return card;
 }
@@ -604,7 +637,11 @@ CardImage ReadDump(const std::string& content, const DumpFormat* format, const s
   return format->read(content);
 }
 
-std::string SectorsWithUnknownBytes(const CardImage& card) {
+namespace {
+
+// "3, 7-9": the sectors `pick` says yes to.
+template <typename Pick>
+std::string SectorRuns(const CardImage& card, Pick pick) {
   std::string out;
   int run_start = -1;
   const auto flush = [&](int end) {
@@ -615,13 +652,43 @@ std::string SectorsWithUnknownBytes(const CardImage& card) {
     run_start = -1;
   };
   for (int s = 0; s < card.sector_count(); ++s) {
-    bool unknown = false;
-    for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) unknown |= !card.BlockKnown(b);
-    if (unknown && run_start < 0) run_start = s;
-    if (!unknown) flush(s - 1);
+    const bool yes = pick(s);
+    if (yes && run_start < 0) run_start = s;
+    if (!yes) flush(s - 1);
   }
   flush(card.sector_count() - 1);
   return out;
+}
+
+}  // namespace
+
+std::string SectorsWithUnknownBytes(const CardImage& card) {
+  return SectorRuns(card, [&](int s) {
+    bool unknown = false;
+    for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) unknown |= !card.BlockKnown(b);
+    return unknown;
+  });
+}
+
+std::string SectorsLosingData(const CardImage& card, const DumpFormat& format) {
+  if (format.read == nullptr) return "";
+  CardImage back;
+  try {
+    back = format.read(format.write(card));
+  } catch (const FormatError&) {
+    return "";
+  }
+  if (back.block_count() != card.block_count()) return SectorRuns(card, [](int) { return true; });
+  return SectorRuns(card, [&](int s) {
+    bool lost = (card.key_a[s] && !back.KeyA(s)) || (card.key_b[s] && !back.KeyB(s));
+    for (int b = card.FirstBlock(s); b <= card.TrailerOf(s); ++b) {
+      for (int i = 0; i < kBlockBytes; ++i) {
+        lost |= card.ByteKnown(b, i) &&
+                (!back.ByteKnown(b, i) || back.blocks[b][i] != card.blocks[b][i]);
+      }
+    }
+    return lost;
+  });
 }
 
 }  // namespace vorlex::cli::card

@@ -35,4 +35,9 @@ CardImage ReadDump(const std::string& content, const DumpFormat* format = nullpt
 // Sectors with unknown bytes, which `bin` and `eml` can only hold as zeros: "3, 7-9".
 std::string SectorsWithUnknownBytes(const CardImage& card);
 
+// Sectors of which `format` cannot hold all that `card` knows (read back, a byte or key known
+// now would be unknown or other): a key B its access bits hide in a raw image, a sector known
+// only in part. "" when nothing is lost.
+std::string SectorsLosingData(const CardImage& card, const DumpFormat& format);
+
 }  // namespace vorlex::cli::card

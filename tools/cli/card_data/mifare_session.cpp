@@ -10,6 +10,8 @@ namespace vorlex::cli::card {
 namespace {
 
 constexpr int kNoAnswer = 1;
+// The reader's answer to a sector the card does not have.
+constexpr int kBadAddress = 0x0304;
 using Conditions = std::array<int, 4>;
 
 std::string HexStatus(int result) {
@@ -41,14 +43,14 @@ MifareSession::MifareSession(MifareCalls calls, std::vector<Key> keys, int secto
 
 bool MifareSession::Stopped() {
   if (stop_.reason == Stop::kNone && calls_.interrupted && calls_.interrupted()) {
-    stop_ = {Stop::kInterrupted, sector_, 0, ""};
+    stop_ = {Stop::kInterrupted, sector_, 0, "", {}};
   }
   return stop_.reason != Stop::kNone;
 }
 
 bool MifareSession::Fatal(int result, const char* step) {
   if (result != kNoAnswer) return false;
-  stop_ = {Stop::kNoAnswer, sector_, result, step};
+  if (stop_.reason == Stop::kNone) stop_ = {Stop::kNoAnswer, sector_, result, step, {}};
   return true;
 }
 
@@ -56,11 +58,25 @@ int MifareSession::Request() {
   ++counters_.requests;
   Bytes atqa, uid;
   const int result = calls_.request(atqa, uid);
-  if (result == 0) {
+  if (result != 0) {
+    // The bound card is gone: the session ends whatever the caller makes of it.
+    if (bound_ && !Fatal(result, "card-request") && stop_.reason == Stop::kNone) {
+      stop_ = {Stop::kCardLost, sector_, result, "card-request", {}};
+    }
+    return result;
+  }
+  if (!bound_) {
     atqa_ = std::move(atqa);
     uid_ = std::move(uid);
+    bound_ = true;
+    return 0;
   }
-  return result;
+  if (uid == uid_) return 0;
+  // Another card: never adopted, never sent anything more.
+  if (stop_.reason == Stop::kNone) {
+    stop_ = {Stop::kCardChanged, sector_, kOtherCard, "card-request", std::move(uid)};
+  }
+  return kOtherCard;
 }
 
 void MifareSession::Remember(const Key& key) {
@@ -88,7 +104,9 @@ bool MifareSession::Reopen(int sector, KeyType type, const Key& key) {
   if (Stopped()) return false;
   const int again = Request();
   if (again != 0) {
-    if (!Fatal(again, "card-request")) stop_ = {Stop::kCardLost, sector_, again, "card-request"};
+    if (!Fatal(again, "card-request") && stop_.reason == Stop::kNone) {
+      stop_ = {Stop::kCardLost, sector_, again, "card-request", {}};
+    }
     return false;
   }
   return Auth(sector, type, key);
@@ -119,9 +137,20 @@ std::optional<Key> MifareSession::Find(int sector, KeyType type, const std::vect
       return key;
     }
     if (Fatal(result, "auth")) return std::nullopt;
+    if (result == kBadAddress) {
+      // No key opens a sector the card does not have (a Mini ends at sector 5): none is tried.
+      if (!card_ends_at_ || sector < *card_ends_at_) card_ends_at_ = sector;
+      const int again = Request();
+      if (again != 0 && stop_.reason == Stop::kNone && !Fatal(again, "card-request")) {
+        stop_ = {Stop::kCardLost, sector_, again, "card-request", {}};
+      }
+      return std::nullopt;
+    }
     const int again = Request();
     if (again != 0) {
-      if (!Fatal(again, "card-request")) stop_ = {Stop::kCardLost, sector_, again, "card-request"};
+      if (!Fatal(again, "card-request") && stop_.reason == Stop::kNone) {
+        stop_ = {Stop::kCardLost, sector_, again, "card-request", {}};
+      }
       return std::nullopt;
     }
   }
@@ -183,7 +212,9 @@ CardImage MifareSession::Dump() {
     if (key_a) read_with(kKeyA, *key_a);
     std::optional<Key> key_b;
     // A readable key B is data, and opens nothing.
-    if (!key_b_is_data && !Stopped()) key_b = Find(s, kKeyB);
+    if (!key_b_is_data && !Stopped() && !(card_ends_at_ && *card_ends_at_ <= s)) {
+      key_b = Find(s, kKeyB);
+    }
     if (key_b) read_with(kKeyB, *key_b);
 
     for (int i = 0; i + 1 < count; ++i) {
@@ -220,6 +251,24 @@ CardImage MifareSession::Dump() {
       }
     }
     if (Stopped()) break;
+    if (card_ends_at_ && *card_ends_at_ <= s) break;
+  }
+  // A card that ended before its ATQA's size (sector 0 unread, so no SAK said so): a Mini has
+  // 5 sectors, a 2K 32.
+  if (card_ends_at_ && *card_ends_at_ < card.sector_count()) {
+    const int blocks = *card_ends_at_ == 5 ? 20 : *card_ends_at_ == 32 ? 128 : 0;
+    if (blocks != 0) {
+      CardImage sized(blocks);
+      for (int b = 0; b < blocks; ++b) {
+        sized.blocks[b] = card.blocks[b];
+        sized.known[b] = card.known[b];
+      }
+      for (int sector = 0; sector < sized.sector_count(); ++sector) {
+        sized.key_a[sector] = card.key_a[sector];
+        sized.key_b[sector] = card.key_b[sector];
+      }
+      card = std::move(sized);
+    }
   }
   sectors_on_card_ = card.sector_count();
   keys_tried_.resize(static_cast<std::size_t>(std::min(card.sector_count(), sector_limit_)), 0);
@@ -305,6 +354,13 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
       if (!Fatal(result, "read") && Reopen(s, type, key)) authed = type;
     };
     report.key_a = Find(s, kKeyA, file_key(file.KeyA(s)));
+    if (card_ends_at_ && s >= *card_ends_at_) {
+      // The card has no such sector (a Mini's 5 and up): nor any after it.
+      sectors_on_card_ = *card_ends_at_;
+      report.notes = {"not on this card"};
+      reports.push_back(std::move(report));
+      continue;
+    }
     if (report.key_a) {
       authed = kKeyA;
       read_trailer(kKeyA, *report.key_a);
@@ -437,11 +493,18 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
       const Block& data = i == trailer_at ? trailer_data : file.blocks[b];
       ++counters_.writes;
       const int result = calls_.write(s, i, data);
+      // After a failed write or read-back the card is selected again at once: the same card
+      // goes on, another card (or none) stops the restore before anything else is sent.
+      const auto reselect = [&] {
+        authed.reset();
+        if (!Stopped() && Reopen(s, *type, key_of(*type))) authed = *type;
+      };
       if (result != 0) {
         failed = true;
         note(i, "write failed (status " + HexStatus(result) + ")");
         authed.reset();
         if (Fatal(result, "write")) break;
+        reselect();
         continue;
       }
       report.written.push_back(b);
@@ -480,6 +543,7 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
                         : "read back failed (status " + HexStatus(read) + ")");
       authed.reset();
       if (Fatal(read, "read")) break;
+      if (read != 0) reselect();
     }
     report.outcome = stop_.reason != Stop::kNone ? Report::kStopped
                      : failed                    ? Report::kFailed

@@ -28,10 +28,12 @@ struct MifareCalls {
 
 // Why a dump or restore stopped early (the card image / reports keep what was done).
 struct Stop {
-  enum Reason { kNone, kInterrupted, kNoAnswer, kCardLost } reason = kNone;
+  // kCardLost: a card request found no card; kCardChanged: it found another card (by UID).
+  enum Reason { kNone, kInterrupted, kNoAnswer, kCardLost, kCardChanged } reason = kNone;
   int sector = 0;  // the sector under way when it stopped
   int result = 0;  // the call's result for kNoAnswer / kCardLost
   std::string step;
+  Bytes found_uid;  // kCardChanged: the other card's UID
 };
 
 struct Counters {
@@ -53,8 +55,11 @@ class MifareSession {
   // Keys of the other type are then never tried.
   void OnlyKeyType(KeyType type) { only_type_ = type; }
 
-  // Card request; its result (0: the card answered). Fills atqa / uid.
+  // Card request; its result (0: the card answered). The first card that answers binds the
+  // session: its atqa / uid stay. A later request that finds another card stops the session
+  // (kCardChanged, result kOtherCard), one that finds none too (kCardLost): nothing more is sent.
   int Request();
+  static constexpr int kOtherCard = -2;
   const Bytes& atqa() const { return atqa_; }
   const Bytes& uid() const { return uid_; }
 
@@ -100,6 +105,8 @@ class MifareSession {
   int sectors_on_card() const { return sectors_on_card_; }
   // Authentications tried per sector (keys that failed and the one that opened it).
   const std::vector<int>& keys_tried() const { return keys_tried_; }
+  // The first sector the card said it does not have (a Mini's 5, ...), or nothing.
+  std::optional<int> card_ends_at() const { return card_ends_at_; }
 
  private:
   bool Stopped();
@@ -118,7 +125,9 @@ class MifareSession {
   int sector_limit_;
   std::optional<KeyType> only_type_;
   int sectors_on_card_ = 16;
+  std::optional<int> card_ends_at_;
   Bytes atqa_, uid_;
+  bool bound_ = false;
   Stop stop_;
   int sector_ = 0;  // under way
   Counters counters_;
