@@ -26,8 +26,7 @@ struct Row {
   std::string key, terminal_id, module, state, prep_data, created_at, updated_at;
   std::int32_t amount = 0;
   std::optional<std::int32_t> balance_before, balance_after;
-  std::string card_id, card_info, prep_text, result_text1, result_text2, result_text3,
-      result_text4;
+  std::string card_id, card_info, prep_text, result_text1, result_text2, result_text3, result_text4;
   std::optional<std::int64_t> card_value24, prep_byte1, prep_byte2, prep_value16, prep_value32;
   bool answer_lost = false;
   std::string failed_step, reason, settled_by, resolved_by, resolved_at, note, uploaded_at;

@@ -30,8 +30,8 @@ struct StepResult {
 class PurseSteps {
  public:
   virtual ~PurseSteps() = default;
-  virtual StepResult Init() = 0;                           // INIT_MODULE 0 0
-  virtual StepResult Balance(std::int32_t& balance) = 0;   // GET_BALANCE
+  virtual StepResult Init() = 0;                          // INIT_MODULE 0 0
+  virtual StepResult Balance(std::int32_t& balance) = 0;  // GET_BALANCE
   // REQA_CARD: search for a card and initialise the purchase of record.Amount with
   // record.PrepData; fills the card and preparation fields.
   virtual StepResult Request(PurchaseRecord& record) = 0;
@@ -69,11 +69,11 @@ struct PurchaseOutcome {
   std::string key, terminal_id, module;
   std::int32_t amount = 0;
   std::optional<std::int32_t> balance_before, balance_after;
-  PurchaseRecord record{};   // card, preparation and result fields, as far as they came
-  std::string failed_step;   // not_done / unknown: "init", "balance_before", "request",
-                             // "card_check", "purchase", "balance_after"
-  int status = 0;            // that step's status
-  std::string reason;        // not_done / unknown: why, for people (UTF-8)
+  PurchaseRecord record{};  // card, preparation and result fields, as far as they came
+  std::string failed_step;  // not_done / unknown: "init", "balance_before", "request",
+                            // "card_check", "purchase", "balance_after"
+  int status = 0;           // that step's status
+  std::string reason;       // not_done / unknown: why, for people (UTF-8)
   std::vector<Settled> settled;
   bool sent = false;  // the purchase request left for the reader (in this run)
 };
@@ -90,8 +90,8 @@ PurchaseOutcome RunPurchase(Journal& journal, PurseSteps& steps, const PurchaseR
 
 // `vorlex journal settle` and its kin: looks at the card in the field (init, card info,
 // balance) and settles that card's `unknown` rows of this module from its balance.
-std::vector<Settled> SettleFromCard(Journal& journal, PurseSteps& steps,
-                                    const std::string& module, std::string& card_id);
+std::vector<Settled> SettleFromCard(Journal& journal, PurseSteps& steps, const std::string& module,
+                                    std::string& card_id);
 
 // The test hook: when the environment's VORLEX_JOURNAL_KILL_AT names `point`, the process
 // sends itself VORLEX_JOURNAL_KILL_SIGNAL (KILL by default; INT, TERM) there. Documented in
