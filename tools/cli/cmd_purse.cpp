@@ -324,6 +324,8 @@ void ReportPurchase(Session& s, CliSteps& steps, const journal::PurchaseOutcome&
       s.out().Line(
           "done, but the reader's answer was lost: the balance shows the card was debited");
       s.out().Line("by the amount; the result fields (serial, transaction code) are missing");
+      const std::string why = steps.FailureOf("purchase").explanation;
+      if (!why.empty()) s.out().Line("(" + why + ")");
     } else {
       ResultFields(s, o.record);
     }
