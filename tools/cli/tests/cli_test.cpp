@@ -502,6 +502,22 @@ TEST_F(CliTest, PurchaseOutcomeFromTheBalance) {
        4,
        {R"("outcome":"unknown")", "no answer from the reader"},
        8766},
+      {"no answer to the purchase nor to the diagnosis, not debited",
+       {},
+       "cpu",
+       [silenced = std::make_shared<int>(0)](const engine::ParsedFrame& frame,
+                                             bool purchased) -> std::optional<Reply> {
+         // The purchase never reaches the module; the hardware version asked after it goes
+         // unanswered too; then the reader is back.
+         if (frame.payload[1] == 0x03 && frame.payload[0] >= 0xFD) return Reply::Silence();
+         if (purchased && (*silenced)++ < 3) return Reply::Silence();  // its 3 attempts
+         return std::nullopt;
+       },
+       1,
+       {R"("step":"purchase")", R"("outcome":"not_done")",
+        R"("error":"the reader stopped answering: no answer from the reader)",
+        R"("balance_after":10000)"},
+       10000},
       {"refused, not debited",
        {},
        "cpu",
