@@ -237,6 +237,9 @@ Journal::Journal(std::string path, Mode mode) : path_(std::move(path)) {
                          "has finished");
     }
   }
+  if (!write && !fs::exists(path_)) {
+    throw JournalError("no journal at " + path_ + " yet (nothing was purchased with it)");
+  }
   const int flags = write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path_.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
