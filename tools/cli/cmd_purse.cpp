@@ -213,6 +213,7 @@ class CliSteps : public journal::PurseSteps {
   }
 
   void SetSettling() { settle_ = true; }
+  int exchanges() const { return exchanges_; }
   void SetPurchase(std::int32_t amount, std::string prep_data) {
     amount_ = amount;
     prep_data_ = std::move(prep_data);
@@ -229,6 +230,7 @@ class CliSteps : public journal::PurseSteps {
     return *module_;
   }
   journal::StepResult Run(const std::string& step, int result, const char* message) {
+    ++exchanges_;
     try {
       if (s_.Call(step, result, message)) return {true, 0, ""};
       failures_[step] = s_.last_failure();
@@ -247,6 +249,7 @@ class CliSteps : public journal::PurseSteps {
   std::optional<ModuleCalls> module_;
   std::map<std::string, CommandFailed> failures_;
   int balances_ = 0;
+  int exchanges_ = 0;
   bool settle_ = false;
   std::int32_t amount_ = 0;
   std::string prep_data_;
@@ -286,6 +289,11 @@ void ReportPurchase(Session& s, CliSteps& steps, const journal::PurchaseOutcome&
   s.out().Field("journal_id", o.journal_id, std::to_string(o.journal_id));
   s.out().Field("key", o.key);
   s.out().JsonOnly("outcome", journal::NameOf(o.outcome));
+  if (!o.journal_error.empty()) {
+    s.out().JsonOnly("journal_error", o.journal_error);
+    s.out().Line("the journal could not record this outcome (" + o.journal_error +
+                 "): it is settled from the card's balance at the next start");
+  }
   s.out().JsonOnly("replayed", o.replayed);
   ShowSettled(s, o.settled);
   if (o.replayed) {
@@ -444,7 +452,8 @@ void AddPurseCommands(CLI::App& app, Registry& registry) {
     try {
       outcome = journal::RunPurchase(*book, steps, asked);
     } catch (const journal::JournalError& error) {
-      throw JournalUnavailable{error.what()};
+      // Before the purchase request: it was not sent.
+      throw JournalUnavailable{error.what(), steps.exchanges() > 0};
     } catch (const std::invalid_argument& error) {
       throw UsageError(error.what());
     }

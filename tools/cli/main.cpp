@@ -224,10 +224,12 @@ int Main(int argc, char** argv) {
     const int signal = PendingSignal();
     return signal == 0 ? 1 : 128 + signal;
   } catch (const JournalUnavailable& unavailable) {
-    report.PrintError(
-        "the purchase journal cannot be written, so nothing was sent: " + unavailable.explanation +
-            " (free disk space, make it writable, or give --journal FILE)",
-        "journal");
+    report.PrintError(std::string("the purchase journal cannot be written, so ") +
+                          (unavailable.after_exchanges ? "the purchase request was not sent: "
+                                                       : "nothing was sent: ") +
+                          unavailable.explanation +
+                          " (free disk space, make it writable, or give --journal FILE)",
+                      "journal");
     return 5;
   } catch (const OutcomeUnknown& unknown) {
     report.PrintUnknown(unknown);

@@ -175,6 +175,15 @@ std::string Who() {
   return user;
 }
 
+// The test hook VORLEX_JOURNAL_FAIL_AT=STATE (docs/journal.md): the commit of that state fails
+// as on a disk that has just filled up.
+void FailPoint(const std::string& state) {
+  const char* at = std::getenv("VORLEX_JOURNAL_FAIL_AT");
+  if (at != nullptr && state == at) {
+    throw JournalError("the journal cannot write: database or disk is full (test hook)");
+  }
+}
+
 }  // namespace
 
 std::string NowUtc() {
@@ -368,6 +377,7 @@ std::int64_t Journal::Intent(const std::string& key, const std::string& module, 
 }
 
 void Journal::Prepared(std::int64_t seq, const PurchaseRecord& r, std::int32_t balance_before) {
+  FailPoint("prepared");
   Statement update(db_,
                    "UPDATE purchases SET state = 'prepared', updated_at = ?2, card_id = ?3, "
                    "card_info = ?4, card_value24 = ?5, prep_text = ?6, prep_byte1 = ?7, "
@@ -386,6 +396,7 @@ void Journal::Prepared(std::int64_t seq, const PurchaseRecord& r, std::int32_t b
 }
 
 void Journal::Sent(std::int64_t seq) {
+  FailPoint("sent");
   Statement update(db_,
                    "UPDATE purchases SET state = 'sent', updated_at = ?2 WHERE seq = ?1 AND "
                    "state = 'prepared'");
@@ -398,6 +409,7 @@ void Journal::Finish(std::int64_t seq, const std::string& state, const PurchaseR
                      std::optional<std::int32_t> balance_after, bool answer_lost,
                      const std::string& failed_step, int status, const std::string& reason,
                      const std::string& settled_by) {
+  FailPoint(state);
   Statement update(db_,
                    "UPDATE purchases SET state = ?2, updated_at = ?3, balance_after = ?4, "
                    "answer_lost = ?5, failed_step = ?6, status = ?7, reason = ?8, settled_by = "

@@ -193,8 +193,7 @@ PurchaseOutcome RunPurchase(Journal& journal, PurseSteps& steps, const PurchaseR
   record.Amount = request.amount;
   Put(record.PrepData, prep_data);
 
-  const std::int64_t seq =
-      journal.Intent(out.key, request.module, request.amount, prep_data);
+  const std::int64_t seq = journal.Intent(out.key, request.module, request.amount, prep_data);
   out.journal_id = seq;
   KillPoint("intent");
 
@@ -204,8 +203,15 @@ PurchaseOutcome RunPurchase(Journal& journal, PurseSteps& steps, const PurchaseR
     out.failed_step = step;
     out.status = status;
     out.reason = std::move(reason);
-    journal.Finish(seq, NameOf(outcome), &record, out.balance_after, out.answer_lost, step, status,
-                   out.reason, settled_by);
+    try {
+      journal.Finish(seq, NameOf(outcome), &record, out.balance_after, out.answer_lost, step,
+                     status, out.reason, settled_by);
+    } catch (const JournalError& error) {
+      // Once the request has gone the outcome is told all the same; the row stays `sent` and
+      // is settled from the card's balance at the next start.
+      if (!out.sent) throw;
+      out.journal_error = error.what();
+    }
     KillPoint(NameOf(outcome));
     return out;
   };
@@ -269,7 +275,13 @@ PurchaseOutcome RunPurchase(Journal& journal, PurseSteps& steps, const PurchaseR
     std::int32_t after = 0;
     if (steps.Balance(after).ok) {
       out.balance_after = after;
-      journal.Finish(seq, "done", &record, after, false, "", 0, "", "answer");
+      if (out.journal_error.empty()) {
+        try {
+          journal.Finish(seq, "done", &record, after, false, "", 0, "", "answer");
+        } catch (const JournalError& error) {
+          out.journal_error = error.what();
+        }
+      }
     }
     KillPoint("balance_after");
     return out;

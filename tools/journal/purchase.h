@@ -76,6 +76,10 @@ struct PurchaseOutcome {
   std::string reason;       // not_done / unknown: why, for people (UTF-8)
   std::vector<Settled> settled;
   bool sent = false;  // the purchase request left for the reader (in this run)
+  // The journal failed to record the outcome after the request had gone (a disk that filled
+  // up): the outcome above is still true; the row stays `sent` and is settled from the card's
+  // balance at the next start.
+  std::string journal_error;
 };
 
 // A fresh idempotency key: 32 random hex digits.

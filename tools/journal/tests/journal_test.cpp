@@ -231,6 +231,34 @@ TEST_F(Purchases, CorruptJournalRefuses) {
   EXPECT_EQ(engine_->RequestCount(), 0u);
 }
 
+// A journal that stops taking writes in the middle of a purchase: before the request, the
+// purchase is not sent (exit 5); after it, the outcome is told all the same and the row is
+// settled at the next start.
+TEST_F(Purchases, JournalFailsMidway) {
+  const struct {
+    const char* state;
+    int exit_status;
+    bool paid;
+  } cases[] = {{"prepared", 5, false}, {"sent", 5, false}, {"done", 0, true}};
+  for (const auto& c : cases) {
+    Fresh({});
+    const Outcome outcome = Vorlex({"purchase", "--amount", "1234", "--json"},
+                                   {std::string("VORLEX_JOURNAL_FAIL_AT=") + c.state});
+    EXPECT_EQ(outcome.exit_status, c.exit_status) << c.state << outcome.out << outcome.err;
+    EXPECT_EQ(reader_->CpuBalance(), c.paid ? 8766u : 10000u) << c.state;
+    if (c.paid) {
+      EXPECT_TRUE(Contains(outcome.out, R"("outcome":"done")")) << outcome.out;
+      EXPECT_TRUE(Contains(outcome.out, R"("journal_error":)")) << outcome.out;
+    } else {
+      EXPECT_TRUE(Contains(outcome.err, "the purchase request was not sent")) << outcome.err;
+    }
+    EXPECT_EQ(Vorlex({"journal", "settle"}).exit_status, 0) << c.state;
+    const json rows = Rows();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].at("outcome"), c.paid ? "done" : "not_done") << c.state << rows;
+  }
+}
+
 // The file a purchase leaves: WAL, schema version 1; a journal of a newer schema is refused
 // before anything is sent.
 TEST_F(Purchases, SchemaVersion) {
