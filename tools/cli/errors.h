@@ -34,6 +34,13 @@ struct OutcomeUnknown {
   std::string explanation;  // why the outcome is not known
 };
 
+// The purchase journal cannot be opened or written (exit 5): the purchase was refused before
+// anything was sent, or (`after_exchanges`) before its purchase request was sent.
+struct JournalUnavailable {
+  std::string explanation;
+  bool after_exchanges = false;
+};
+
 // A multi-step command that stopped before its end: a signal (exit 128 + signal) or a reader
 // that stopped answering (exit 1). What was read so far is still shown.
 struct Stopped {
