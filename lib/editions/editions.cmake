@@ -45,7 +45,8 @@ add_library(vorlex_core STATIC ${_vorlex_core} ${_vorlex_port})
 # Nothing throws and nothing asks for a type at run time: without the C++ runtime's exception
 # and type support the core needs the C library alone, in a shared library or a program.
 target_compile_options(vorlex_core PRIVATE -fno-exceptions -fno-rtti)
-target_include_directories(vorlex_core PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>)
+target_include_directories(vorlex_core PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
+                                              $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
 target_link_libraries(vorlex_core PUBLIC vorlex_com_port_map)
 set_target_properties(vorlex_core PROPERTIES
   POSITION_INDEPENDENT_CODE ON

@@ -1,6 +1,6 @@
-// The reader's two purchase modules at byte level: each module's requests and where its answers
-// hold what. The e-purse exports (purchase_modules.cpp) turn these into the PurchaseRecord and
-// its texts; the agent turns them into its results.
+// The reader's two purchase modules at byte level: each module's requests, and its answers read
+// into the PurchaseRecord. The e-purse exports (purchase_modules.cpp) and the agent both send
+// these requests and read the answers here, so that both give the very same fields.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <span>
 
 #include "common/command.h"
+#include "vorlex_epurse.h"
 
 namespace vorlex::purchase {
 
@@ -59,5 +60,14 @@ Request RequestCardRequest(const ModuleBytes& module, int parameter, std::uint32
 Request PurchaseRequest(const ModuleBytes& module) noexcept;
 Request BalanceRequest(const ModuleBytes& module) noexcept;
 Request CardInfoRequest(const ModuleBytes& module) noexcept;
+
+// The answers, each with at least its shortest length (above; the card searches: CardAnswer),
+// read into `record` (or `module_data`, 13 bytes) as the exports fill the caller's.
+void ReadModuleData(const Answer& answer, char* module_data) noexcept;
+void ReadCardSearch(const Answer& answer, const ModuleBytes& module,
+                    PurchaseRecord& record) noexcept;
+void ReadPurchase(const Answer& answer, PurchaseRecord& record) noexcept;
+std::int32_t ReadBalance(const Answer& answer) noexcept;
+void ReadCardInfo(const Answer& answer, const ModuleBytes& module, PurchaseRecord& record) noexcept;
 
 }  // namespace vorlex::purchase
