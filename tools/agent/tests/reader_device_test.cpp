@@ -392,11 +392,13 @@ TEST(ReaderDeviceDocs, MethodTable) {
   std::ifstream doc(VORLEX_AGENT_DOC);
   ASSERT_TRUE(doc) << VORLEX_AGENT_DOC;
   std::set<std::string> documented, methods;
-  bool in_methods = false;
+  bool in_methods = false, in_table = false;
   for (std::string line; std::getline(doc, line);) {
     if (line.rfind("## ", 0) == 0) in_methods = line == "## Methods";
+    if (line.rfind("| method |", 0) == 0) in_table = true;
+    if (line.empty()) in_table = false;
     std::smatch match;
-    if (in_methods && std::regex_search(line, match, std::regex("^\\| `([a-z_.]+)`"))) {
+    if (in_methods && in_table && std::regex_search(line, match, std::regex("^\\| `([a-z_.]+)`"))) {
       documented.insert(match[1]);
     }
   }
