@@ -407,8 +407,8 @@ TEST(ReaderDeviceDocs, MethodTable) {
     EXPECT_TRUE(ReaderDevice::Handles(method));
   }
   // The network side's own methods may stand in the table too; the device handles none.
-  for (const char* server : {"agent.info", "reader.claim", "reader.release", "events.subscribe",
-                             "events.unsubscribe"}) {
+  for (const char* server :
+       {"agent.info", "reader.claim", "reader.release", "events.subscribe", "events.unsubscribe"}) {
     EXPECT_FALSE(ReaderDevice::Handles(server)) << server;
     documented.erase(server);
   }
