@@ -32,6 +32,9 @@ ALLOWED = "https://pos.example"
 TIMEOUT = 10.0
 
 
+OPEN: list["Client"] = []  # closed at the end of each case
+
+
 class Failure(Exception):
     pass
 
@@ -53,7 +56,9 @@ class Client:
     async def open(cls, url: str = "", **kwargs: Any) -> "Client":
         if "origin" not in kwargs and "extra_headers" not in kwargs:
             kwargs["extra_headers"] = AUTH
-        return cls(await websockets.connect(url or URL, max_size=None, **kwargs))
+        client = cls(await websockets.connect(url or URL, max_size=None, **kwargs))
+        OPEN.append(client)
+        return client
 
     async def send(self, method: str, params: dict[str, Any] | None = None) -> int:
         self.next_id += 1
@@ -431,8 +436,16 @@ def main() -> int:
         cases = [n[5:] for n in globals() if n.startswith("case_")]
         print(f"usage: agent_stage.py CASE ({', '.join(cases)})", file=sys.stderr)
         return 2
+    async def run_and_close() -> None:
+        try:
+            await case()
+        finally:
+            for client in OPEN:
+                if client.ws.open:
+                    await client.ws.close()
+
     try:
-        asyncio.run(case())
+        asyncio.run(run_and_close())
     except Failure as failure:
         print(f"FAILED: {failure}")
         return 1
