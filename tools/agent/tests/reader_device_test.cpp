@@ -319,6 +319,17 @@ TEST_F(DeviceOnSim, ReaderErrors) {
   EXPECT_EQ(silent.code, 1001) << silent.message;
   EXPECT_EQ(silent.data["status"], 1);
 
+  // A journal that cannot be written: the purchase is refused before any exchange.
+  device_ = std::make_unique<ReaderDevice>(
+      DeviceOptions{engine_.port(), Edition::kEpurse, "/proc/self/journal.db", ""});
+  ASSERT_TRUE(device_->Open());
+  const std::size_t before = engine_.RequestCount();
+  const MethodError journal = ErrorOf("purse.purchase", {{"amount", 100}});
+  EXPECT_EQ(journal.code, 1006) << journal.message;
+  EXPECT_FALSE(journal.data["reason"].get<std::string>().empty());
+  EXPECT_EQ(engine_.RequestCount(), before);
+  EXPECT_EQ(reader_->CpuBalance(), 10000u);
+
   engine_.HangUpNow();
   const MethodError lost = ErrorOf("reader.beep");
   EXPECT_EQ(lost.code, 1002) << lost.message;
