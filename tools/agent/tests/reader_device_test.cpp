@@ -376,6 +376,17 @@ TEST_F(DeviceOnSim, CardChanged) {
   EXPECT_TRUE(gone.data["found_uid"].is_null());
 }
 
+// A reader that answers the re-selection with more bytes than ATQA and UID (a SAK, say): the
+// card is still the bound one, and the failure stays the reader's refusal.
+TEST_F(DeviceOnSim, LongerSelectionAnswerKeepsTheSession) {
+  Device(Edition::kEpurse);
+  Call("card.request");
+  engine_.Script({engine::Reply::Status(0x0302),
+                  engine::Reply::Status(0, {0x00, 0x04, 0x3A, 0x5C, 0x71, 0x9E, 0x08})});
+  EXPECT_EQ(ErrorOf("mifare.read", {{"sector", 1}, {"block", 0}}).code, 1000);
+  EXPECT_EQ(ErrorOf("card.ats").code, 0) << "the session is still usable";
+}
+
 // Presence polling: what is there at the first poll, then changes only.
 TEST_F(DeviceOnSim, PollReportsChanges) {
   Device(Edition::kDisplay);
