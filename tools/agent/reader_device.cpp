@@ -215,10 +215,14 @@ ReaderDevice::State::~State() {
 }
 
 bool ReaderDevice::State::PortGone() const {
+#if defined(_WIN32)
+  return false;  // a COM device has no node to look at: a vanished port fails its operations
+#else
   struct stat info {};
   if (::stat(device.c_str(), &info) != 0) return errno == ENOENT || errno == ENOTDIR;
   // Another device behind the same name (a simulator started again on the same link).
   return info.st_rdev != device_id || info.st_ino != device_inode;
+#endif
 }
 
 void ReaderDevice::State::Lost() {
