@@ -50,7 +50,11 @@ Bytes PrepDataOf(const Params& p) {
   if (!p.Has("prep_data")) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &now);
+#else
     localtime_r(&now, &local);
+#endif
     char text[16];
     std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
     Bytes bytes;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -214,10 +215,14 @@ ReaderDevice::State::~State() {
 }
 
 bool ReaderDevice::State::PortGone() const {
+#if defined(_WIN32)
+  return false;  // a COM device has no node to look at: a vanished port fails its operations
+#else
   struct stat info {};
   if (::stat(device.c_str(), &info) != 0) return errno == ENOENT || errno == ENOTDIR;
   // Another device behind the same name (a simulator started again on the same link).
   return info.st_rdev != device_id || info.st_ino != device_inode;
+#endif
 }
 
 void ReaderDevice::State::Lost() {
@@ -295,8 +300,9 @@ void ReaderDevice::State::CheckCardAfterFailure(field::CardBinding& binding, boo
   const int result = TryExchange(request, minimum, answer);
   if (result == kCommandFailed) return;  // the reader is silent: the failure stands as it is
   const std::span<const std::uint8_t> found =
-      result == 0 ? std::span<const std::uint8_t>(answer).subspan(rfsim_slot ? 2 : 4)
-                  : std::span<const std::uint8_t>();
+      result == 0
+          ? std::span<const std::uint8_t>(answer).subspan(rfsim_slot ? 2 : 4, rfsim_slot ? 8 : 4)
+          : std::span<const std::uint8_t>();
   if (!binding.Verify(found)) CardChanged(binding, rfsim_slot ? "rfsim" : "field");
 }
 
@@ -405,7 +411,8 @@ std::vector<json> ReaderDevice::Poll() {
       seen.present = result == 0;
       seen.uid = !seen.present || binding == nullptr
                      ? ""
-                     : HexOf(std::span<const std::uint8_t>(answer).subspan(slot == kField ? 4 : 2));
+                     : HexOf(std::span<const std::uint8_t>(answer).subspan(slot == kField ? 4 : 2,
+                                                                           slot == kField ? 4 : 8));
     }
     SlotPresence& last = s.presence[index];
     if (last.present && (!seen.present || seen.uid != last.uid)) {
