@@ -1,5 +1,7 @@
 // vorlex-agent: the card readers for web pages and programs in any language, over JSON-RPC 2.0
 // on a loopback WebSocket (docs/agent.md).
+#include <sys/resource.h>
+
 #include <CLI/CLI.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -105,6 +107,13 @@ int Serve(const Options& options) {
     std::cerr << "vorlex-agent: " << error.what() << "\n"
               << "(give another file with --token-file FILE)\n";
     return kUnsafeToken;
+  }
+  // A descriptor per connection: the soft limit (1024 under systemd) up to the hard one, so
+  // that max_connections, not the limit, decides.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &files);
   }
   boost::asio::io_context io(1);
   std::optional<Server> server;
