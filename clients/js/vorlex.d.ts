@@ -1,7 +1,6 @@
 // Types of the vorlex client (vorlex.js). docs/web.md describes every method.
 
 export declare const DEFAULT_URL: string;
-export declare const VERSION: string;
 
 export declare const ErrorCode: {
   readonly PARSE_ERROR: -32700;

@@ -3,7 +3,6 @@
 // a global WebSocket where there is one). docs/web.md describes every method.
 
 export const DEFAULT_URL = "ws://127.0.0.1:47511/";
-export const VERSION = "0.1.0";
 
 // error.code: the agent's JSON-RPC codes, and the client's own (negative, above -32000).
 export const ErrorCode = Object.freeze({
