@@ -160,6 +160,28 @@ describe("one reader", () => {
 });
 
 describe("lost answers", () => {
+  test("a purchase cut off by the agent's end is OutcomeUnknown, not a failure to retry", async () => {
+    // Slow answers keep the purchase running while the agent is killed.
+    const sim = await startReader({ simArgs: ["--slow-bytes", "5000"] });
+    const reader = await connect({ url: sim.url, token: sim.token, reconnect: false })
+      .catch(async (error) => {
+        await sim.stop();
+        throw error;
+      });
+    try {
+      const purchase = reader.purse.purchase({ amount: 100, key: "cut-off-1" });
+      await new Promise((r) => setTimeout(r, 150));
+      await sim.killAgent();
+      const error = await rejects(purchase);
+      assert.ok(error instanceof OutcomeUnknown, error.message);
+      assert.equal(error.key, "cut-off-1");
+      assert.equal(error.cause.code, ErrorCode.CONNECTION_LOST);
+    } finally {
+      reader.close();
+      await sim.stop();
+    }
+  });
+
   test("a purchase whose answer is lost is charged once, answer_lost", async () => {
     const sim = await startReader({ simArgs: ["--lose-answer", "PURCHASE"] });
     const reader = await connect({ url: sim.url, token: sim.token }).catch(async (error) => {

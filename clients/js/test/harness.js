@@ -116,6 +116,16 @@ export async function startReader({ simArgs = [], allow = [] } = {}) {
       await stop(reader.agent);
       reader.agent = null;
     },
+    /** Ends the agent at once (SIGKILL): nothing it was doing gets finished. */
+    async killAgent() {
+      const agent = reader.agent;
+      reader.agent = null;
+      if (!agent || agent.child.exitCode !== null) return;
+      await new Promise((resolve) => {
+        agent.child.once("exit", () => resolve());
+        agent.child.kill("SIGKILL");
+      });
+    },
     /** vorlex-sim ctl: remove, insert, remove sam1, ... */
     async ctl(...args) {
       const { status, out } = await run(simProgram, ["ctl", "--link", link, ...args]);
