@@ -165,4 +165,25 @@ describe("the point-of-sale page", () => {
       await lost.stop();
     }
   });
+
+  test("a purchase cut off by the agent's end shows as unknown: check before charging again", async () => {
+    // Slow answers keep the purchase running while the agent is killed.
+    const slow = await startReader({ allow: [origin(allowed)], simArgs: ["--slow-bytes", "5000"] });
+    const slowPage = await browser.newPage();
+    try {
+      await slowPage.goto(pageUrl(allowed, slow));
+      await slowPage.locator("#balance[data-cents='10000']").waitFor({ timeout: 10000 });
+      await slowPage.getByLabel("Amount to charge").fill("4.00");
+      await slowPage.getByRole("button", { name: "Charge", exact: true }).click();
+      await slowPage.locator("#outcome[data-outcome='pending']").waitFor({ timeout: 2000 });
+      await new Promise((r) => setTimeout(r, 150));
+      await slow.killAgent();
+      await slowPage.locator("#outcome[data-outcome='unknown']").waitFor({ timeout: 5000 });
+      assert.match(await slowPage.locator("#outcome-title").textContent(), /check before charging again/);
+      await slowPage.screenshot({ path: path.join(shots, "9-unknown-check-first.png"), fullPage: true });
+    } finally {
+      await slowPage.close();
+      await slow.stop();
+    }
+  });
 });
