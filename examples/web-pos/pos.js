@@ -96,6 +96,9 @@ async function start() {
   reader.on("disconnected", () => {
     agentState("reconnecting", "Card reader service gone: reconnecting…");
     readerState("unknown");
+    $("card-state").dataset.state = "unknown";
+    $("card-state").textContent = "Card: not known until the service is back";
+    balance(null);
   });
   reader.on("connected", () => refresh());
   show("pos");
