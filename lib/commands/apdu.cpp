@@ -8,49 +8,17 @@
 
 namespace vorlex {
 
-namespace {
-
-constexpr std::size_t kHeaderBytes = 4;
-constexpr std::size_t kCase2Bytes = 5;  // header and one byte (Le)
-// The conversion buffer holds the bytes and the zero byte written after them.
-constexpr std::size_t kMaxApduBytes = kApduConversionBuffer - 1;
-
-void FillRecord(const std::uint8_t* bytes, std::uint8_t lc, std::uint8_t le, ApduRecord& record) {
-  record.cla = bytes[0];
-  record.ins = bytes[1];
-  record.p1 = bytes[2];
-  record.p2 = bytes[3];
-  record.lc = lc;
-  record.le = le;
-  std::memcpy(record.data, bytes + kCase2Bytes, lc);
-}
-
-}  // namespace
-
 bool ParseApdu(const char* text, ApduRule rule, ApduRecord& record) noexcept {
+  // The lenient rule ignores an odd last character.
   const std::size_t max_chars = 2 * kMaxApduBytes + (rule == ApduRule::kLenient ? 1 : 0);
   const std::size_t length = BoundedTextLength(text, max_chars);
   if (length > max_chars) return false;
   if (rule == ApduRule::kStrict && length % 2 != 0) return false;
-  const std::size_t count = length / 2;  // the lenient rule ignores an odd last character
+  const std::size_t count = length / 2;
+  // The conversion buffer holds the bytes and the zero byte written after them.
   std::uint8_t bytes[kApduConversionBuffer];
   // Every byte that goes out must come from the caller's text: a non-digit refuses it.
-  if (!HexToBytes(text, bytes, 2 * count) || count < kCase2Bytes) return false;
-  if (count == kCase2Bytes) {
-    FillRecord(bytes, 0, bytes[kHeaderBytes], record);
-    return true;
-  }
-  const std::size_t lc = bytes[kHeaderBytes];
-  const std::size_t case3_bytes = kCase2Bytes + lc;
-  if (rule == ApduRule::kStrict) {
-    if (count != case3_bytes) return false;
-    FillRecord(bytes, static_cast<std::uint8_t>(lc), 0, record);
-    return true;
-  }
-  if (count < case3_bytes) return false;  // Lc announces more data than the text holds
-  const std::uint8_t le = count == case3_bytes ? 0 : bytes[count - 1];
-  FillRecord(bytes, static_cast<std::uint8_t>(lc), le, record);
-  return true;
+  return HexToBytes(text, bytes, 2 * count) && ApduRecordOf({bytes, count}, rule, record);
 }
 
 int RelayApdu(ReaderHandle reader, CommandCode command, ApduRule rule, const char* apdu,

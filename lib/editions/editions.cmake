@@ -7,10 +7,18 @@ add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/../link/com_port_map ${CMAKE_BINARY_D
 add_subdirectory(${CMAKE_CURRENT_LIST_DIR}/../common/mifare_access ${CMAKE_BINARY_DIR}/mifare_access)
 
 set(VORLEX_EDITIONS epurse display)
-set(VORLEX_COMMON_SOURCES
+# The core: the link, the request and answer conventions, the reader's command table and the
+# byte-level requests (APDU relay, purchase modules). No exports, no text conventions of the C
+# calls, no exceptions, nothing on the heap: the editions, the PC/SC driver and the agent are
+# front ends over it.
+set(VORLEX_CORE_SOURCES
   lib/link/frame.cpp
   lib/common/command.cpp
   lib/common/hex_text.cpp
+  lib/commands/apdu_request.cpp
+  lib/purchase/purchase_requests.cpp)
+# The C exports both editions have, then each edition's own.
+set(VORLEX_COMMON_SOURCES
   lib/commands/reader_port.cpp
   lib/commands/housekeeping.cpp
   lib/commands/iso14443.cpp
@@ -24,10 +32,26 @@ set(VORLEX_EDITION_DEFINE_display VORLEX_EDITION_DISPLAY)
 set(VORLEX_EDITION_HEADERS_epurse include/vorlex.h include/vorlex_epurse.h)
 set(VORLEX_EDITION_HEADERS_display include/vorlex.h include/vorlex_display.h)
 if(WIN32)
-  set(VORLEX_PORT_SOURCES lib/link/serial_port_win32.cpp lib/editions/dll_main.cpp)
+  set(VORLEX_PORT_SOURCES lib/link/serial_port_win32.cpp)
+  set(VORLEX_EDITION_ENTRY_SOURCES lib/editions/dll_main.cpp)
 else()
   set(VORLEX_PORT_SOURCES lib/link/serial_port_posix.cpp)
+  set(VORLEX_EDITION_ENTRY_SOURCES)
 endif()
+
+list(TRANSFORM VORLEX_CORE_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE _vorlex_core)
+list(TRANSFORM VORLEX_PORT_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/ OUTPUT_VARIABLE _vorlex_port)
+add_library(vorlex_core STATIC ${_vorlex_core} ${_vorlex_port})
+# Nothing throws and nothing asks for a type at run time: without the C++ runtime's exception
+# and type support the core needs the C library alone, in a shared library or a program.
+target_compile_options(vorlex_core PRIVATE -fno-exceptions -fno-rtti)
+target_include_directories(vorlex_core PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/lib>
+                                              $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+target_link_libraries(vorlex_core PUBLIC vorlex_com_port_map)
+set_target_properties(vorlex_core PROPERTIES
+  POSITION_INDEPENDENT_CODE ON
+  CXX_VISIBILITY_PRESET hidden
+  VISIBILITY_INLINES_HIDDEN ON)
 
 # Reads exports.txt into VORLEX_EXPORTS_<edition> (names) and VORLEX_ARGBYTES_<name>.
 file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/exports.txt _vorlex_export_lines REGEX "^[A-Za-z_]")
@@ -74,13 +98,13 @@ foreach(edition IN LISTS VORLEX_EDITIONS)
   vorlex_write_export_files(${edition})
   set(target vorlex_${edition})
   add_library(${target} SHARED
-    ${VORLEX_COMMON_SOURCES} ${VORLEX_EDITION_SOURCES_${edition}} ${VORLEX_PORT_SOURCES})
+    ${VORLEX_COMMON_SOURCES} ${VORLEX_EDITION_SOURCES_${edition}} ${VORLEX_EDITION_ENTRY_SOURCES})
   target_compile_definitions(${target} PRIVATE ${VORLEX_EDITION_DEFINE_${edition}}
                                                VORLEX_BUILDING_LIBRARY)
   # Nothing throws and nothing asks for a type at run time: without the C++ runtime's exception
   # and type support the library needs the C library alone.
   target_compile_options(${target} PRIVATE -fno-exceptions -fno-rtti)
-  target_link_libraries(${target} PRIVATE vorlex_com_port_map)
+  target_link_libraries(${target} PRIVATE vorlex_core)
   target_include_directories(${target}
     PRIVATE ${PROJECT_SOURCE_DIR}/lib
     PUBLIC $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include> $<INSTALL_INTERFACE:include>)

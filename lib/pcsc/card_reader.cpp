@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "command_apdu.h"
-#include "commands/apdu.h"
+#include "commands/apdu_request.h"
 #include "commands/reader_commands.h"
 #include "link/serial_port.h"
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <span>
 
-#include "commands/apdu.h"
+#include "commands/apdu_request.h"
 
 namespace vorlex::pcsc {
 

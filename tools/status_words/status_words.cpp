@@ -1,6 +1,6 @@
 #include "status_words.h"
 
-namespace vorlex::cli {
+namespace vorlex {
 namespace {
 
 struct StatusEntry {
@@ -137,4 +137,4 @@ std::string Iso7816StatusName(std::uint16_t sw) {
   return "unknown status word";
 }
 
-}  // namespace vorlex::cli
+}  // namespace vorlex
