@@ -91,8 +91,9 @@ async function untilListening(port) {
   throw new Error(`the agent does not listen on ${port}`);
 }
 
-/** A simulator and an agent. options: simArgs (more simulator options), allow (origins). */
-export async function startReader({ simArgs = [], allow = [] } = {}) {
+/** A simulator and an agent. options: simArgs (more simulator options), allow (origins),
+ * agentArgs (more agent options). */
+export async function startReader({ simArgs = [], allow = [], agentArgs: moreAgentArgs = [] } = {}) {
   const dir = mkdtempSync(path.join(os.tmpdir(), "vorlex-web-"));
   const link = path.join(dir, "reader");
   const token = randomBytes(16).toString("hex");
@@ -104,6 +105,7 @@ export async function startReader({ simArgs = [], allow = [] } = {}) {
   const agentArgs = ["--port", link, "--edition", "epurse", "--listen", String(port),
     "--token-file", tokenFile, "--journal", path.join(dir, "journal.sqlite")];
   for (const origin of allow) agentArgs.push("--allow", origin);
+  agentArgs.push(...moreAgentArgs);
 
   const reader = {
     url: `ws://127.0.0.1:${port}/`,
