@@ -121,6 +121,7 @@ describe("the point-of-sale page", () => {
     await shot("6-agent-gone-reconnecting");
     await sim.startAgent();
     await page.locator("#agent-state[data-state='open']").waitFor({ timeout: 10000 });
+    await page.locator("#card-state[data-state='present']").waitFor({ timeout: 5000 });
     // The events are renewed: a card taken away shows again.
     await sim.ctl("remove");
     await page.locator("#card-state[data-state='absent']").waitFor({ timeout: 1500 });
