@@ -1,5 +1,7 @@
 #include "card_reader.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -28,7 +30,15 @@ constexpr std::uint8_t SamUnit(int slot) {
 bool Reader::Open(const char* device) noexcept {
   port_ = link::OpenPort(device);
   slots_ = {};
+  for (int index = 0; index < kSlots; ++index) {
+    slots_[static_cast<std::size_t>(index)].probe =
+        field::ProbeSchedule(index == kFieldSlot ? kFieldProbeIntervalMs : kSlowProbeIntervalMs);
+  }
+  keys_ = {};
   key_loaded_ = {};
+  auth_ = {};
+  device_[0] = '\0';
+  if (port_ != nullptr && std::strlen(device) < sizeof device_) std::strcpy(device_, device);
   return port_ != nullptr;
 }
 
@@ -37,6 +47,29 @@ void Reader::Close() noexcept {
   port_ = nullptr;
   keys_ = {};
   key_loaded_ = {};
+  auth_ = {};
+}
+
+void Reader::EndSession(int index) noexcept {
+  Slot& slot = slots_[static_cast<std::size_t>(index)];
+  slot.binding.Release();
+  if (index != kFieldSlot) return;
+  keys_ = {};
+  key_loaded_ = {};
+  auth_ = {};
+}
+
+void Reader::MarkLost(int index) noexcept {
+  slots_[static_cast<std::size_t>(index)].binding.MarkLost();
+  if (index != kFieldSlot) return;
+  keys_ = {};
+  key_loaded_ = {};
+  auth_ = {};
+}
+
+bool Reader::DeviceGone() const noexcept {
+  struct stat info {};
+  return device_[0] != '\0' && ::stat(device_, &info) != 0;
 }
 
 int Reader::Exchange(const Request& request, Reply& reply) noexcept {
@@ -50,37 +83,58 @@ bool Reader::SelectFieldCard(Reply& reply) noexcept {
   return Exchange(request, reply) == 0 && reply.data().size() >= kCardRequestData;
 }
 
-bool Reader::Probe(int slot) noexcept {
+field::Probe Reader::Probe(int slot) noexcept {
   Reply reply;
+  int status = kCommandFailed;
+  bool card = false;
   switch (slot) {
-    case kFieldSlot:
-      return SelectFieldCard(reply);
+    case kFieldSlot: {
+      Request request(commands::kCardRequest);
+      request.Byte(kWakeAll);
+      status = Exchange(request, reply);
+      card = status == 0 && reply.data().size() >= kCardRequestData;
+      break;
+    }
     case kSam1Slot:
     case kSam2Slot:
       // A SAM answers its power-on with its ATR; an empty slot answers a status word.
-      return Exchange(Request(commands::SamPowerOn(SamUnit(slot))), reply) == 0;
+      status = Exchange(Request(commands::SamPowerOn(SamUnit(slot))), reply);
+      card = status == 0;
+      break;
     default: {
       Request request(commands::kRfsimRequest);
       request.Byte(kWakeAll);
-      return Exchange(request, reply) == 0 && reply.data().size() >= kRfsimIdentifier;
+      status = Exchange(request, reply);
+      card = status == 0 && reply.data().size() >= kRfsimIdentifier;
+      break;
     }
   }
+  // No answer at all is the reader's silence, not an empty slot.
+  if (status == kCommandFailed) return field::Probe::kNoAnswer;
+  return card ? field::Probe::kCard : field::Probe::kNoCard;
 }
 
 Presence Reader::CheckPresence(int index, long long now_ms) noexcept {
   Slot& slot = slots_[static_cast<std::size_t>(index)];
-  if (slot.lost) {
-    slot = Slot{};
-    slot.probed_at_ms = now_ms;
+  if (slot.lost()) {
+    // The lost session ends here: pcscd sees the card go, and powers up whatever comes next.
+    slot.powered = false;
+    EndSession(index);
+    slot.probe.Clear(now_ms);
     return Presence::kAbsent;
   }
   // A card in use is never disturbed: its removal shows at its next failed exchange.
   if (slot.powered) return Presence::kPresent;
-  const long interval = index == kFieldSlot ? kFieldProbeIntervalMs : kSlowProbeIntervalMs;
-  if (now_ms - slot.probed_at_ms < interval) return slot.last;
-  slot.probed_at_ms = now_ms;
-  slot.last = Probe(index) ? Presence::kPresent : Presence::kAbsent;
-  return slot.last;
+  if (slot.probe.Due(now_ms)) slot.probe.Record(now_ms, Probe(index));
+  switch (slot.probe.last()) {
+    case field::Probe::kCard:
+      return Presence::kPresent;
+    case field::Probe::kNoCard:
+      return Presence::kAbsent;
+    case field::Probe::kNoAnswer:
+      break;
+  }
+  return DeviceGone() ? Presence::kNoDevice : Presence::kUnknown;
 }
 
 bool Reader::ActivateField() noexcept {
@@ -89,6 +143,7 @@ bool Reader::ActivateField() noexcept {
   field_ = FieldCard{};
   std::memcpy(field_.atqa.data(), reply.data().data(), 2);
   std::memcpy(field_.uid.data(), reply.data().data() + 2, 4);
+  slots_[kFieldSlot].binding.Bind(field_.uid);
   field_.blocks = field_.atqa[1] == kAtqa4K && field_.atqa[0] == 0 ? 256 : 64;
   Slot& slot = slots_[kFieldSlot];
   if (Exchange(Request(commands::kCardAts), reply) == 0 && reply.data().size() > kAtsTrailer) {
@@ -100,8 +155,11 @@ bool Reader::ActivateField() noexcept {
     slot.atr = ContactlessAtr({field_.historical.data(), field_.historical_count});
     return true;
   }
-  // A card without ISO 14443-4 drops out after the refused ATS request: select it again.
-  if (!SelectFieldCard(reply)) return false;
+  // A card without ISO 14443-4 drops out after the refused ATS request: select it again (the
+  // same card).
+  if (!SelectFieldCard(reply) || !slot.binding.Verify(reply.data().subspan(2, field_.uid.size()))) {
+    return false;
+  }
   slot.atr =
       StorageCardAtr(field_.blocks == 256 ? StorageCard::kClassic4K : StorageCard::kClassic1K);
   return true;
@@ -110,7 +168,7 @@ bool Reader::ActivateField() noexcept {
 bool Reader::PowerUp(int index) noexcept {
   Slot& slot = slots_[static_cast<std::size_t>(index)];
   slot.powered = false;
-  slot.lost = false;
+  EndSession(index);  // a new card session: no keys, no authentication
   Reply reply;
   bool ok = false;
   switch (index) {
@@ -124,25 +182,32 @@ bool Reader::PowerUp(int index) noexcept {
       if (ok) {
         slot.atr.length = reply.data().size();
         std::memcpy(slot.atr.bytes.data(), reply.data().data(), slot.atr.length);
+        slot.binding.Bind(reply.data());
       }
       break;
     default: {
       Request request(commands::kRfsimRequest);
       request.Byte(kWakeAll);
       ok = Exchange(request, reply) == 0 && reply.data().size() >= kRfsimIdentifier;
-      if (ok) slot.atr = ContactlessAtr(reply.data().first(kRfsimIdentifier));
+      if (ok) {
+        slot.atr = ContactlessAtr(reply.data().first(kRfsimIdentifier));
+        slot.binding.Bind(reply.data().first(kRfsimIdentifier));
+      }
       break;
     }
   }
   slot.powered = ok;
-  slot.last = ok ? Presence::kPresent : Presence::kAbsent;
+  if (!ok) EndSession(index);
   return ok;
 }
 
 void Reader::PowerDown(int index) noexcept {
   Slot& slot = slots_[static_cast<std::size_t>(index)];
+  const bool was_lost = slot.lost();
+  EndSession(index);
   if (!slot.powered) return;
   slot.powered = false;
+  if (was_lost) return;  // nothing is sent for a card that is gone (or another card)
   Reply reply;
   switch (index) {
     case kFieldSlot:
@@ -160,18 +225,19 @@ void Reader::PowerDown(int index) noexcept {
 
 namespace {
 
-bool PutStatus(std::uint16_t status, std::span<std::uint8_t> response, std::size_t& length) {
-  if (response.size() < 2) return false;
+Transfer PutStatus(std::uint16_t status, std::span<std::uint8_t> response, std::size_t& length) {
+  if (response.size() < 2) return Transfer::kBufferTooSmall;
   response[0] = static_cast<std::uint8_t>(status >> 8);
   response[1] = static_cast<std::uint8_t>(status & 0xFF);
   length = 2;
-  return true;
+  return Transfer::kOk;
 }
 
 }  // namespace
 
-bool Reader::RelayApdu(int index, std::span<const std::uint8_t> apdu,
-                       std::span<std::uint8_t> response, std::size_t& response_length) noexcept {
+Transfer Reader::RelayApdu(int index, std::span<const std::uint8_t> apdu,
+                           std::span<std::uint8_t> response,
+                           std::size_t& response_length) noexcept {
   ApduRecord record;
   switch (ParseCommandApdu(apdu, record)) {
     case ApduShape::kShort:
@@ -180,6 +246,11 @@ bool Reader::RelayApdu(int index, std::span<const std::uint8_t> apdu,
     case ApduShape::kMalformed:
       return PutStatus(0x6700, response, response_length);
   }
+  // What Le asks for (00: 256 bytes) must fit with the status word, or the card would run a
+  // command whose answer cannot be given.
+  const bool asks_data = apdu.size() == 5 || (record.lc != 0 && apdu.size() == 6u + record.lc);
+  const std::size_t expected = (asks_data ? (record.le == 0 ? 256u : record.le) : 0u) + 2;
+  if (response.size() < expected) return Transfer::kBufferTooSmall;
   const CommandCode command = index == kFieldSlot   ? commands::kCardApdu
                               : index == kRfsimSlot ? commands::kRfsimApdu
                                                     : commands::SamApdu(SamUnit(index));
@@ -187,20 +258,25 @@ bool Reader::RelayApdu(int index, std::span<const std::uint8_t> apdu,
   const int status = Exchange(ApduRequest(command, record), reply);
   if (status != 0) {
     // The reader answered but the card did not: it is gone (or no longer selected).
-    if (status != kCommandFailed) slots_[static_cast<std::size_t>(index)].lost = true;
-    return false;
+    if (status == kCommandFailed) return Transfer::kNoAnswer;
+    MarkLost(index);
+    return Transfer::kCardGone;
   }
   const auto data = reply.data();
-  if (data.size() < 2 || data.size() > response.size()) return false;
+  if (data.size() < 2) return Transfer::kNoAnswer;
+  if (data.size() > response.size()) return Transfer::kBufferTooSmall;
   std::memcpy(response.data(), data.data(), data.size());
   response_length = data.size();
-  return true;
+  return Transfer::kOk;
 }
 
-bool Reader::Transmit(int index, std::span<const std::uint8_t> apdu,
-                      std::span<std::uint8_t> response, std::size_t& response_length) noexcept {
+Transfer Reader::Transmit(int index, std::span<const std::uint8_t> apdu,
+                          std::span<std::uint8_t> response, std::size_t& response_length) noexcept {
   response_length = 0;
-  if (!slots_[static_cast<std::size_t>(index)].powered || apdu.size() < 4) return false;
+  const Slot& slot = slots_[static_cast<std::size_t>(index)];
+  // A lost session stays lost: nothing goes to whatever card is in the field now.
+  if (slot.lost()) return Transfer::kCardGone;
+  if (!slot.powered || apdu.size() < 4) return Transfer::kNoAnswer;
   if (index == kFieldSlot) {
     if (apdu[0] == 0xFF) return StorageCardApdu(apdu, response, response_length);
     // A card without ISO 14443-4 takes no APDU: class not supported.

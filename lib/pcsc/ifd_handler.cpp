@@ -229,11 +229,18 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER, PUCHAR TxBuffer, DWOR
     return IFD_COMMUNICATION_ERROR;
   }
   std::size_t length = 0;
-  if (!entry->reader.Transmit(slot, {TxBuffer, TxLength}, {RxBuffer, room}, length)) {
-    return IFD_COMMUNICATION_ERROR;
+  switch (entry->reader.Transmit(slot, {TxBuffer, TxLength}, {RxBuffer, room}, length)) {
+    case vorlex::pcsc::Transfer::kOk:
+      *RxLength = static_cast<DWORD>(length);
+      return IFD_SUCCESS;
+    case vorlex::pcsc::Transfer::kCardGone:
+      return IFD_ICC_NOT_PRESENT;
+    case vorlex::pcsc::Transfer::kBufferTooSmall:
+      return IFD_ERROR_INSUFFICIENT_BUFFER;
+    case vorlex::pcsc::Transfer::kNoAnswer:
+      break;
   }
-  *RxLength = static_cast<DWORD>(length);
-  return IFD_SUCCESS;
+  return IFD_COMMUNICATION_ERROR;
 }
 
 RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer, DWORD, PUCHAR RxBuffer,
@@ -278,9 +285,12 @@ RESPONSECODE IFDHICCPresence(DWORD Lun) {
       return IFD_ICC_PRESENT;
     case Presence::kAbsent:
       return IFD_ICC_NOT_PRESENT;
+    case Presence::kNoDevice:
+      return IFD_NO_SUCH_DEVICE;
     case Presence::kUnknown:
       break;
   }
+  // A silent reader is not an empty slot.
   return IFD_COMMUNICATION_ERROR;
 }
 

@@ -2,10 +2,16 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 
 #include "commands.h"
+#include "interrupt.h"
+#include "journal.h"
 #include "numbers.h"
+#include "purchase.h"
 
 namespace vorlex::cli {
 namespace {
@@ -88,13 +94,14 @@ void CheckPrepTime(const std::string& digits) {
 struct PurseArgs {
   std::string module = "cpu";
   std::string amount, prep, param = "0", p1 = "0", p2 = "0";
+  std::string key, journal;
 };
 
 PurchaseRecord Prepared(const PurseArgs& args) {
   if (args.amount.empty()) throw UsageError("--amount N is needed (whole cents of the purse)");
   PurchaseRecord record{};
   // The record holds a signed 32-bit amount: nothing above 2^31 - 1 is sent, nothing is cut.
-  record.Amount = static_cast<std::int32_t>(ParseNumber(args.amount, 0, 0x7FFFFFFF, "--amount"));
+  record.Amount = static_cast<std::int32_t>(ParseNumber(args.amount, 1, 0x7FFFFFFF, "--amount"));
   const std::string prep = ParseHexBytes(args.prep.empty() ? NowBcd() : args.prep, 7, "--prep");
   CheckPrepTime(prep);
   std::memcpy(record.PrepData, prep.c_str(), prep.size() + 1);
@@ -142,64 +149,206 @@ void ResultFields(Session& s, const PurchaseRecord& record) {
   s.out().Field("result_text4", record.ResultText4);
 }
 
-// Session::Call for a step whose failure is looked into rather than ending the command: a
-// reader that stopped answering is a failure like another (a signal still ends it).
-bool Tried(Session& s, const std::string& step, int result, const char* message, std::string& why) {
-  try {
-    if (s.Call(step, result, message)) return true;
-    why = s.last_failure().explanation;
-  } catch (const Stopped& stop) {
-    if (stop.signal != 0) throw;
-    why = stop.explanation;
+// The purse steps over the library's exports, for the one purchase procedure: each call is
+// a step of the report (and of "steps"), its fields shown as they come. A reader that stopped
+// answering is a failed step like another; its failure is kept for the report.
+class CliSteps : public journal::PurseSteps {
+ public:
+  CliSteps(Session& s, std::function<ModuleCalls(Session&)> open) : s_(s), open_(std::move(open)) {}
+
+  journal::StepResult Init() override {
+    char module_data[13] = {};
+    Message message;
+    const journal::StepResult result =
+        Run("init", m().init(s_.reader(), 0, 0, module_data, message.text), message.text);
+    if (result.ok) s_.out().Field("module_data", module_data);
+    return result;
   }
-  return false;
+  journal::StepResult Balance(std::int32_t& balance) override {
+    const std::string step = settle_            ? "balance"
+                             : balances_++ == 0 ? "balance_before"
+                                                : "balance_after";
+    Message message;
+    const journal::StepResult result =
+        Run(step, m().balance(s_.reader(), &balance, message.text), message.text);
+    if (result.ok && step == "balance_before") {
+      s_.out().Group("Before");
+      s_.out().Field("balance_before", balance, Money(balance));
+      s_.out().Field("amount", amount_, Money(amount_));
+      s_.out().Field("prep_data", prep_data_);
+    }
+    return result;
+  }
+  journal::StepResult Request(PurchaseRecord& record) override {
+    Message message;
+    const journal::StepResult result =
+        Run("request", m().request(s_.reader(), 0, record, &record, message.text), message.text);
+    if (result.ok) {
+      CardFields(s_, record);
+      s_.out().Group("Preparation (the module's answer)");
+      s_.out().Field("prep_text", record.PrepText);
+      s_.out().Field("prep_byte1", record.PrepByte1, HexAndDecimal(record.PrepByte1, 2));
+      s_.out().Field("prep_byte2", record.PrepByte2, HexAndDecimal(record.PrepByte2, 2));
+      s_.out().Field("prep_value16", record.PrepValue16, HexAndDecimal(record.PrepValue16, 4));
+      s_.out().Field("prep_value32", record.PrepValue32, HexAndDecimal(record.PrepValue32, 8));
+    }
+    return result;
+  }
+  journal::StepResult Purchase(PurchaseRecord& record) override {
+    // From here the money may move: a second signal no longer ends the tool at once.
+    HoldSecondSignal();
+    Message message;
+    const journal::StepResult result =
+        Run("purchase", m().purchase(s_.reader(), &record, message.text), message.text);
+    if (result.ok) s_.out().PinMessage();
+    return result;
+  }
+  journal::StepResult CardInfo(PurchaseRecord& record) override {
+    Message message;
+    return Run("card_info", m().card_info(s_.reader(), 0, &record, message.text), message.text);
+  }
+  void Checkpoint(const char* next_step) override {
+    m();
+    s_.Checkpoint(next_step);
+  }
+
+  void SetSettling() { settle_ = true; }
+  void SetPurchase(std::int32_t amount, std::string prep_data) {
+    amount_ = amount;
+    prep_data_ = std::move(prep_data);
+  }
+  // The failure of a step, as the report shows it.
+  CommandFailed FailureOf(const std::string& step) const {
+    const auto found = failures_.find(step);
+    return found == failures_.end() ? CommandFailed{step, 0, "", "", ""} : found->second;
+  }
+
+ private:
+  const ModuleCalls& m() {
+    if (!module_) module_ = open_(s_);
+    return *module_;
+  }
+  journal::StepResult Run(const std::string& step, int result, const char* message) {
+    try {
+      if (s_.Call(step, result, message)) return {true, 0, ""};
+      failures_[step] = s_.last_failure();
+    } catch (const Stopped& stop) {
+      if (stop.signal != 0) throw;
+      CommandFailed failure = s_.last_failure();
+      failure.step = step;
+      failure.explanation = stop.explanation;  // a reader that stopped answering says so
+      failures_[step] = failure;
+    }
+    return {false, result, failures_[step].explanation};
+  }
+
+  Session& s_;
+  std::function<ModuleCalls(Session&)> open_;
+  std::optional<ModuleCalls> module_;
+  std::map<std::string, CommandFailed> failures_;
+  int balances_ = 0;
+  bool settle_ = false;
+  std::int32_t amount_ = 0;
+  std::string prep_data_;
+};
+
+std::string JournalPath(const std::string& given) {
+  return given.empty() ? journal::Journal::DefaultPath() : given;
 }
 
-// The purchase of a whole purchase. When it fails, the answer may have been lost after the
-// module debited the card (the library's retry then finds no purchase prepared): the balance
-// tells. Debited by the amount: done, without the result fields. Not debited: the failure.
-// Anything else, or no balance: the outcome is unknown.
-std::int32_t PurchaseAndBalance(Session& s, const ModuleCalls& m, PurchaseRecord& record,
-                                std::int32_t before) {
-  Message message;
-  const int result = m.purchase(s.reader(), &record, message.text);
-  std::string why;
-  if (Tried(s, "purchase", result, message.text, why)) {
-    s.out().JsonOnly("answer_lost", false);
-    ResultFields(s, record);
-    s.out().PinMessage();
-    s.Checkpoint("balance_after");
-    return Balance(s, m, "balance_after");
+// The journal, for writing: a journal that cannot take the purchase's rows refuses it before
+// anything is sent.
+std::unique_ptr<journal::Journal> OpenJournal(const std::string& given) {
+  try {
+    return std::make_unique<journal::Journal>(JournalPath(given), journal::Journal::Mode::kWrite);
+  } catch (const journal::JournalError& error) {
+    throw JournalUnavailable{error.what()};
   }
-  const CommandFailed failure = s.last_failure();
-  std::int32_t after = 0;
-  Message balance_message;
-  std::string balance_why;
-  if (!Tried(s, "balance_after", m.balance(s.reader(), &after, balance_message.text),
-             balance_message.text, balance_why)) {
-    throw OutcomeUnknown{"purchase", result,
-                         why + "; then the balance could not be read (" + balance_why + ")"};
+}
+
+void ShowSettled(Session& s, const std::vector<journal::Settled>& settled) {
+  if (settled.empty()) return;
+  Json list = Json::array();
+  for (const journal::Settled& one : settled) {
+    list.push_back({{"journal_id", one.journal_id},
+                    {"amount", one.amount},
+                    {"outcome", journal::NameOf(one.outcome)}});
+    s.out().Line("earlier purchase " + std::to_string(one.journal_id) + " of this card (" +
+                 Money(one.amount) + ") settled from its balance: " + journal::NameOf(one.outcome));
   }
-  const std::int64_t debited = static_cast<std::int64_t>(before) - after;
-  if (debited == 0) {
+  s.out().JsonOnly("settled", list);
+}
+
+// The outcome of a whole purchase, as the report shows it; a purchase that was not done or
+// whose outcome is unknown ends the command as such.
+void ReportPurchase(Session& s, CliSteps& steps, const journal::PurchaseOutcome& o) {
+  s.out().Group("Journal");
+  s.out().Field("journal_id", o.journal_id, std::to_string(o.journal_id));
+  s.out().Field("key", o.key);
+  s.out().JsonOnly("outcome", journal::NameOf(o.outcome));
+  s.out().JsonOnly("replayed", o.replayed);
+  ShowSettled(s, o.settled);
+  if (o.replayed) {
+    s.out().Line("replayed: this key is already in the journal; nothing was sent");
+    s.out().Field("outcome", journal::NameOf(o.outcome));
+    s.out().Field("amount", o.amount, Money(o.amount));
+    if (!std::string(o.record.CardId).empty()) s.out().Field("card_id", o.record.CardId);
+    if (o.balance_before)
+      s.out().Field("balance_before", *o.balance_before, Money(*o.balance_before));
+    if (o.balance_after) s.out().Field("balance_after", *o.balance_after, Money(*o.balance_after));
+    s.out().JsonOnly("answer_lost", o.answer_lost);
+    if (o.outcome == journal::Outcome::kDone && !o.answer_lost) ResultFields(s, o.record);
+    if (o.outcome == journal::Outcome::kNotDone) {
+      throw CommandFailed{o.failed_step, o.status, "",
+                          "purchase " + std::to_string(o.journal_id) +
+                              " with this key was not done: " + o.reason +
+                              " (nothing was sent now)",
+                          "a new purchase needs a new key"};
+    }
+    if (o.outcome == journal::Outcome::kUnknown) {
+      throw OutcomeUnknown{"purchase", o.status,
+                           "purchase " + std::to_string(o.journal_id) +
+                               " with this key: " + o.reason +
+                               " (nothing was sent now; `vorlex journal settle` with the card "
+                               "on the reader)"};
+    }
+    s.MoneyMoved();
+    return;
+  }
+  if (o.outcome == journal::Outcome::kDone) {
+    s.MoneyMoved();
+    s.out().JsonOnly("answer_lost", o.answer_lost);
+    if (o.answer_lost) {
+      s.out().JsonOnly("warning", o.reason + "; its result fields are missing");
+      s.out().Group("Result");
+      s.out().Line(
+          "done, but the reader's answer was lost: the balance shows the card was debited");
+      s.out().Line("by the amount; the result fields (serial, transaction code) are missing");
+      const std::string why = steps.FailureOf("purchase").explanation;
+      if (!why.empty()) s.out().Line("(" + why + ")");
+    } else {
+      ResultFields(s, o.record);
+    }
     s.out().Group("After");
-    s.out().Field("balance_after", after, Money(after) + " (not debited)");
-    throw failure;
+    if (o.balance_after) {
+      s.out().Field("balance_after", *o.balance_after, Money(*o.balance_after));
+      const std::int64_t debited = static_cast<std::int64_t>(*o.balance_before) - *o.balance_after;
+      s.out().Field("debited", debited, Money(debited));
+    } else {
+      s.out().JsonOnly("warning", "the purchase is done; the balance after it could not be read");
+      s.out().Line("done; the balance after it could not be read");
+    }
+    return;
   }
-  if (debited != record.Amount) {
-    throw OutcomeUnknown{"purchase", result,
-                         why + "; and the balance moved by " + Money(debited) + ", not by the " +
-                             Money(record.Amount) + " of this purchase"};
+  if (o.balance_after) {
+    s.out().Group("After");
+    s.out().Field("balance_after", *o.balance_after, Money(*o.balance_after) + " (not debited)");
   }
-  s.out().JsonOnly("answer_lost", true);
-  s.out().JsonOnly("warning", "the reader's answer to the purchase was lost (" + why +
-                                  "); the balance shows the card was debited by the amount, so "
-                                  "the purchase is done; its result fields are missing");
-  s.out().Group("Result");
-  s.out().Line("done, but the reader's answer was lost: the balance shows the card was debited");
-  s.out().Line("by the amount; the result fields (serial, transaction code) are missing");
-  s.out().Line("(" + why + ")");
-  return after;
+  if (o.outcome == journal::Outcome::kUnknown) throw OutcomeUnknown{"purchase", o.status, o.reason};
+  CommandFailed failure = steps.FailureOf(o.failed_step);
+  if (failure.explanation.empty()) failure.explanation = o.reason;
+  if (o.failed_step == "card_check") failure.hint = "leave one card on the reader, then try again";
+  throw failure;
 }
 
 }  // namespace
@@ -231,7 +380,7 @@ void AddPurseCommands(CLI::App& app, Registry& registry) {
   });
 
   const auto amount_options = [a](CLI::App* command) {
-    command->add_option("--amount", a->amount, "the amount in whole cents, 0 to 2147483647")
+    command->add_option("--amount", a->amount, "the amount in whole cents, 1 to 2147483647")
         ->required();
     command->add_option("--prep", a->prep,
                         "the 7 preparation bytes in hex (default: now, as BCD YYYYMMDDhhmmss)");
@@ -269,27 +418,64 @@ void AddPurseCommands(CLI::App& app, Registry& registry) {
   });
 
   CLI::App* purchase = app.add_subcommand(
-      "purchase", "a whole purchase: init, balance, request, purchase, balance (e-purse edition)");
+      "purchase",
+      "a whole purchase, journaled: init, balance, request, purchase, balance (e-purse edition)");
   module_option(purchase);
   amount_options(purchase);
+  purchase->add_option("--key", a->key,
+                       "idempotency key: a key already in the journal returns that purchase and "
+                       "sends nothing (default: a new one, shown)");
+  purchase
+      ->add_option("--journal", a->journal,
+                   "the journal file (default: $XDG_STATE_HOME/vorlex/journal.db)")
+      ->envname("VORLEX_JOURNAL");
   registry.Add(purchase, [a, open](Session& s) {
-    PurchaseRecord record = Prepared(*a);
-    const ModuleCalls m = open(s);
-    Init(s, m, 0, 0);
-    s.Checkpoint("balance_before");
-    const std::int32_t before = Balance(s, m, "balance_before");
-    s.out().Group("Before");
-    s.out().Field("balance_before", before, Money(before));
-    s.out().Field("amount", record.Amount, Money(record.Amount));
-    s.out().Field("prep_data", record.PrepData);
-    s.Checkpoint("request");
-    Request(s, m, 0, record);
-    s.Checkpoint("purchase");
-    const std::int32_t after = PurchaseAndBalance(s, m, record, before);
-    s.out().Group("After");
-    s.out().Field("balance_after", after, Money(after));
-    s.out().Field("debited", before - after, Money(before - after));
+    const PurchaseRecord record = Prepared(*a);
+    std::unique_ptr<journal::Journal> book = OpenJournal(a->journal);
+    s.out().JsonOnly("journal", book->path());
+    CliSteps steps(s, open);
+    steps.SetPurchase(record.Amount, record.PrepData);
+    journal::PurchaseRequest asked;
+    asked.module = a->module;
+    asked.amount = record.Amount;
+    asked.prep_data = record.PrepData;
+    asked.key = a->key;
+    journal::PurchaseOutcome outcome;
+    try {
+      outcome = journal::RunPurchase(*book, steps, asked);
+    } catch (const journal::JournalError& error) {
+      throw JournalUnavailable{error.what()};
+    } catch (const std::invalid_argument& error) {
+      throw UsageError(error.what());
+    }
+    ReportPurchase(s, steps, outcome);
   });
+
+  CLI::App* journal_command = app.add_subcommand(
+      "journal", "the purchase journal: list, show, export, settle, resolve, push");
+  AddJournalCommands(
+      journal_command, registry,
+      [a, open](Session& s, const std::string& path) {
+        std::unique_ptr<journal::Journal> book = OpenJournal(path);
+        CliSteps steps(s, [a, open](Session& session) { return open(session); });
+        steps.SetSettling();
+        std::string card_id;
+        std::vector<journal::Settled> settled;
+        try {
+          settled = journal::SettleFromCard(*book, steps, a->module, card_id);
+        } catch (const journal::JournalError& error) {
+          throw JournalUnavailable{error.what()};
+        } catch (const std::runtime_error& error) {
+          throw CommandFailed{"settle", 1, "", error.what(),
+                              "put the card on the reader and run settle again"};
+        }
+        s.out().Field("card_id", card_id);
+        s.out().Field(
+            "settled", static_cast<std::int64_t>(settled.size()),
+            std::to_string(settled.size()) + " unknown purchase(s) of this card looked at");
+        ShowSettled(s, settled);
+      },
+      module_option);
 }
 
 }  // namespace vorlex::cli

@@ -34,6 +34,11 @@ void AddPurseCommands(CLI::App& app, Registry& registry);     // cmd_purse.cpp
 void AddPortsCommands(CLI::App& app, Registry& registry);     // cmd_ports.cpp
 void AddCardFileCommands(CLI::App& app, Registry& registry);  // cmd_card_files.cpp
 void AddFileCommands(CLI::App& app, Registry& registry);      // cmd_file.cpp
+// vorlex journal list|show|export|resolve|push (cmd_journal.cpp); `settle` runs the purse
+// module's steps (cmd_purse.cpp), `module_option` adds --module.
+void AddJournalCommands(CLI::App* journal, Registry& registry,
+                        std::function<void(Session&, const std::string& journal_path)> settle,
+                        const std::function<void(CLI::App*)>& module_option);
 
 // The content of a file the tool reads (a dump, a key list, a script: `kind`, with its size cap),
 // `-` meaning standard input where `stdin_allowed`; a folder, a device, a file too large or

@@ -33,6 +33,12 @@ struct OutcomeUnknown {
   std::string explanation;  // why the outcome is not known
 };
 
+// The purchase journal cannot be opened or written (exit 5): the purchase was refused before
+// anything was sent.
+struct JournalUnavailable {
+  std::string explanation;
+};
+
 // A multi-step command that stopped before its end: a signal (exit 128 + signal) or a reader
 // that stopped answering (exit 1). What was read so far is still shown.
 struct Stopped {

@@ -13,6 +13,7 @@ namespace vorlex::cli {
 namespace {
 
 std::atomic<int> pending{0};
+std::atomic<bool> hold_second{false};
 std::mutex mutex;
 std::condition_variable signalled;
 
@@ -33,7 +34,7 @@ void WatchSignals() {
     for (;;) {
       int signal = 0;
       if (sigwait(&set, &signal) != 0) continue;
-      if (pending.load() != 0) {
+      if (pending.load() != 0 && !hold_second.load()) {
         static constexpr char kNote[] = "\nvorlex: second signal, stopping now\n";
         (void)!write(STDERR_FILENO, kNote, sizeof kNote - 1);
         _exit(128 + signal);
@@ -48,6 +49,8 @@ void WatchSignals() {
 }
 
 int PendingSignal() { return pending.load(); }
+
+void HoldSecondSignal() { hold_second.store(true); }
 
 bool SleepUnlessSignalled(std::chrono::milliseconds duration) {
   std::unique_lock<std::mutex> lock(mutex);

@@ -9,6 +9,9 @@ namespace vorlex::cli {
 
 void WatchSignals();  // before any other thread starts
 int PendingSignal();  // 0, SIGINT or SIGTERM
+// From here on a second signal is noted like the first, not acted on at once: the command is
+// past the point where stopping would lose what it did (a purchase request that has gone).
+void HoldSecondSignal();
 // Sleeps, but returns false at once when a signal comes (or has come).
 bool SleepUnlessSignalled(std::chrono::milliseconds duration);
 

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <clocale>
+#include <csignal>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ constexpr char kFooter[] =
 pasted with spaces or colons between them ("00 84 00 00 08").
 Exit status: 0 done; 1 the reader refused, or did not answer; 2 bad command line (nothing was
 sent); 3 no library, or the port cannot be opened; 4 a purchase whose outcome is unknown (its
-answer was lost and the balance could not be read: check it before charging again); 130/143
+answer was lost and the balance could not be read: check it before charging again); 5 the
+purchase journal cannot be written (nothing was sent); 130/143
 interrupted by SIGINT/SIGTERM; 70 an internal error of the tool.
 `vorlex help COMMAND` or `vorlex COMMAND --help` shows a command's own help.)";
 
@@ -201,6 +203,14 @@ int Main(int argc, char** argv) {
     (*handler)(session);
     const int signal = PendingSignal();
     report.PrintSuccess(signal);
+    if (session.money_moved()) {
+      // Money that moved is reported as moved: the signal is honoured after the report.
+      if (signal != 0) {
+        std::cerr << "vorlex: " << (signal == SIGINT ? "SIGINT" : "SIGTERM")
+                  << " came during the purchase; it is done and reported above\n";
+      }
+      return 0;
+    }
     return signal == 0 ? 0 : 128 + signal;
   } catch (const UsageError& error) {
     report.PrintError(error.what(), "usage");
@@ -213,6 +223,12 @@ int Main(int argc, char** argv) {
     report.PrintFailure(failure);
     const int signal = PendingSignal();
     return signal == 0 ? 1 : 128 + signal;
+  } catch (const JournalUnavailable& unavailable) {
+    report.PrintError(
+        "the purchase journal cannot be written, so nothing was sent: " + unavailable.explanation +
+            " (free disk space, make it writable, or give --journal FILE)",
+        "journal");
+    return 5;
   } catch (const OutcomeUnknown& unknown) {
     report.PrintUnknown(unknown);
     return 4;

@@ -47,6 +47,11 @@ class Session {
   // Between the exchanges of a multi-step command: throws Stopped when a signal came.
   void Checkpoint(const std::string& next_step) const;
 
+  // A purchase moved money (the reader confirmed it, or the balance settled it): the command
+  // reports it as done, exit 0, whatever signal came meanwhile.
+  void MoneyMoved() { money_moved_ = true; }
+  bool money_moved() const { return money_moved_; }
+
   // The failure of the last Call, explained.
   [[noreturn]] void Fail() const;
   CommandFailed& last_failure() { return failure_; }
@@ -58,6 +63,7 @@ class Session {
   std::unique_ptr<Port> port_;
   CommandFailed failure_;
   bool answered_ = false;  // some exchange got an answer
+  bool money_moved_ = false;
 };
 
 }  // namespace vorlex::cli

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -103,7 +104,8 @@ class DriverOnSim : public ::testing::Test {
     return Bytes(atr, atr + length);
   }
 
-  // The response, or "error" when the driver reports a transport failure.
+  // The response; "gone" when the card session is lost, "too small" for the receive buffer,
+  // "error" for any other transport failure.
   std::string Send(DWORD slot, const std::string& apdu) {
     Bytes command = Hex(apdu);
     UCHAR response[MAX_BUFFER_SIZE_EXTENDED];
@@ -112,9 +114,26 @@ class DriverOnSim : public ::testing::Test {
     const RESPONSECODE result =
         driver().transmit(slot, header, command.data(), static_cast<DWORD>(command.size()),
                           response, &length, nullptr);
+    if (result == IFD_ICC_NOT_PRESENT) return "gone";
+    if (result == IFD_ERROR_INSUFFICIENT_BUFFER) return "too small";
     if (result != IFD_SUCCESS) return "error";
     return HexOf(Bytes(response, response + length));
   }
+  // Send with a receive buffer of `room` bytes.
+  std::string SendInto(DWORD slot, const std::string& apdu, DWORD room) {
+    Bytes command = Hex(apdu);
+    UCHAR response[MAX_BUFFER_SIZE_EXTENDED];
+    SCARD_IO_HEADER header{SCARD_PROTOCOL_T1, 0};
+    const RESPONSECODE result = driver().transmit(
+        slot, header, command.data(), static_cast<DWORD>(command.size()), response, &room, nullptr);
+    if (result == IFD_ERROR_INSUFFICIENT_BUFFER) return "too small";
+    if (result != IFD_SUCCESS) return "error";
+    return HexOf(Bytes(response, response + room));
+  }
+  void Respond(sim::FaultOptions faults) {
+    engine_->SetResponder(sim::MakeResponder(*reader_, faults));
+  }
+  void HangUp() { engine_->HangUpNow(); }
 
  private:
   std::unique_ptr<sim::VirtualReader> reader_;
@@ -212,15 +231,29 @@ INSTANTIATE_TEST_SUITE_P(
             "HistoricalBytesOfAnIsoCard", CardKind::kDual, {}, "FFCA010000", "564F524C45589000"},
         ApduCase{"NoHistoricalBytesWithoutAnAts", CardKind::kMifare, {}, "FFCA010000", "6A81"},
         ApduCase{"GetDataOfAnotherKind", CardKind::kMifare, {}, "FFCA020000", "6A81"},
-        ApduCase{"LoadKeysWithAShortKey", CardKind::kMifare, {}, "FF82000005FFFFFFFFFF", "6700"},
-        ApduCase{"LoadKeysNonVolatile", CardKind::kMifare, {}, "FF82200006FFFFFFFFFFFF", "6986"},
+        ApduCase{"LoadKeysWithAShortKey", CardKind::kMifare, {}, "FF82000005FFFFFFFFFF", "6989"},
         ApduCase{
-            "LoadKeysBeyondTheKeySlots", CardKind::kMifare, {}, "FF82001006FFFFFFFFFFFF", "6A82"},
+            "LoadKeysWithAnLcThatIsNotTheirs", CardKind::kMifare, {}, "FF82000006FFFF", "6700"},
+        ApduCase{"LoadKeysNonVolatile", CardKind::kMifare, {}, "FF82200006FFFFFFFFFFFF", "6987"},
+        ApduCase{"LoadKeysAsReaderKey", CardKind::kMifare, {}, "FF82800006FFFFFFFFFFFF", "6983"},
+        ApduCase{"LoadKeysSecured", CardKind::kMifare, {}, "FF82400006FFFFFFFFFFFF", "6985"},
+        ApduCase{
+            "LoadKeysBeyondTheKeySlots", CardKind::kMifare, {}, "FF82001006FFFFFFFFFFFF", "6988"},
         ApduCase{"AuthenticateWithAnEmptyKeySlot",
                  CardKind::kMifare,
                  {},
                  "FF860000050100046002",
-                 "6983"},
+                 "6984"},
+        ApduCase{"AuthenticateBeyondTheKeySlots",
+                 CardKind::kMifare,
+                 {kLoadKey0},
+                 "FF860000050100046010",
+                 "6988"},
+        ApduCase{"AuthenticateTheOlderWayBeyondTheKeySlots",
+                 CardKind::kMifare,
+                 {kLoadKey0},
+                 "FF8800046020",
+                 "6988"},
         ApduCase{"AuthenticateWithAnUnknownKeyType",
                  CardKind::kMifare,
                  {kLoadKey0},
@@ -346,7 +379,7 @@ TEST_F(DriverOnSim, ARemovedCardShowsAtItsNextFailedExchange) {
   ASSERT_FALSE(PowerUp(kField).empty());
   reader().SetInserted(sim::Unit::kCard, false);
   EXPECT_EQ(driver().presence(kField), IFD_ICC_PRESENT);  // in use: not probed
-  EXPECT_EQ(Send(kField, "0084000008"), "error");
+  EXPECT_EQ(Send(kField, "0084000008"), "gone");
   EXPECT_EQ(driver().presence(kField), IFD_ICC_NOT_PRESENT);
   EXPECT_TRUE(PowerUp(kField).empty());
 }
@@ -356,9 +389,166 @@ TEST_F(DriverOnSim, ARemovedStorageCardShowsAtItsNextFailedExchange) {
   ASSERT_FALSE(PowerUp(kField).empty());
   Send(kField, kLoadKey0);
   reader().SetInserted(sim::Unit::kCard, false);
-  EXPECT_EQ(Send(kField, kAuthBlock4), "6300");
+  EXPECT_EQ(Send(kField, kAuthBlock4), "gone");
   EXPECT_EQ(driver().presence(kField), IFD_ICC_NOT_PRESENT);
 }
+
+// A card swapped for another during a session: the session is lost at the first failed
+// command's re-selection, and nothing reaches the other card until pcscd powers the slot up.
+struct SwapCase {
+  const char* name;
+  std::vector<std::string> before;  // sent before the swap
+  std::string first;                // the first command after it: lost
+};
+void PrintTo(const SwapCase& c, std::ostream* out) { *out << c.name; }
+
+class Swaps : public DriverOnSim, public ::testing::WithParamInterface<SwapCase> {};
+
+TEST_P(Swaps, ALostCardStaysLostAndTheOtherIsUntouched) {
+  Open(CardKind::kMifare);
+  ASSERT_EQ(HexOf(PowerUp(kField)), "3B8F8001804F0CA000000306030001000000006A");
+  for (const std::string& apdu : GetParam().before) ASSERT_NE(Send(kField, apdu), "gone");
+  const sim::CardImage other = sim::MifareClassic1K(sim::Uid{0x11, 0x22, 0x33, 0x44}).image();
+  reader().LoadImage(other);
+  EXPECT_EQ(Send(kField, GetParam().first), "gone");
+  // What a program tries next goes nowhere: no exchange at all.
+  const std::uint64_t before = reader().Requests();
+  for (const std::string& apdu :
+       {kLoadKey0, kAuthBlock4, std::string("FFD600051000112233445566778899AABBCCDDEEFF"),
+        std::string("FFB0000510"), std::string("FFCA000000")}) {
+    EXPECT_EQ(Send(kField, apdu), "gone") << apdu;
+  }
+  EXPECT_EQ(reader().Requests(), before);
+  EXPECT_EQ(reader().MifareImage(), other);
+  // pcscd sees the card go, then the other come, and powers it up: a new session for it.
+  EXPECT_EQ(driver().presence(kField), IFD_ICC_NOT_PRESENT);
+  EXPECT_EQ(driver().presence(kField), IFD_ICC_NOT_PRESENT) << "probed within 350 ms";
+  ASSERT_FALSE(PowerUp(kField).empty());
+  EXPECT_EQ(Send(kField, "FFCA000000"), "112233449000");
+  EXPECT_EQ(Send(kField, kAuthBlock4), "6984") << "the first session's key is gone";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Field, Swaps,
+    ::testing::Values(
+        SwapCase{"BeforeTheAuthentication", {kLoadKey0}, kAuthBlock4},
+        SwapCase{"AfterTheAuthenticationAtARead", {kLoadKey0, kAuthBlock4}, "FFB0000410"},
+        SwapCase{"AfterTheAuthenticationAtAWrite",
+                 {kLoadKey0, kAuthBlock4},
+                 "FFD600051000112233445566778899AABBCCDDEEFF"},
+        SwapCase{"AtGetData", {kLoadKey0, kAuthBlock4}, "FFCA000000"},
+        SwapCase{"AfterAWrongKey", {"FF82000106000000000000", kLoadKey0}, "FF860000050100046001"}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// GET DATA answers for the card in the field only after selecting it again: never for one
+// taken off, and the authentication in force survives the check.
+TEST_F(DriverOnSim, GetDataAnswersOnlyForAVerifiedCard) {
+  Open(CardKind::kMifare);
+  ASSERT_FALSE(PowerUp(kField).empty());
+  Send(kField, kLoadKey0);
+  ASSERT_EQ(Send(kField, kAuthBlock4), "9000");
+  EXPECT_EQ(Send(kField, "FFCA000000"), "3A5C719E9000");
+  EXPECT_EQ(Send(kField, "FFB0000410"), kLabel + "9000") << "still authenticated";
+  reader().SetInserted(sim::Unit::kCard, false);
+  EXPECT_EQ(Send(kField, "FFCA000000"), "gone");
+  reader().SetInserted(sim::Unit::kCard, true);
+  EXPECT_EQ(Send(kField, "FFCA000000"), "gone") << "back, but not re-activated";
+}
+
+// Keys belong to the card session: power down, reset, removal and a new power-up clear them,
+// so a program never authenticates with the keys another loaded before.
+TEST_F(DriverOnSim, KeysBelongToTheCardSession) {
+  const struct {
+    const char* name;
+    std::function<void()> end;
+  } ends[] = {
+      {"power down and up",
+       [this] {
+         UCHAR atr[MAX_ATR_SIZE];
+         DWORD length = sizeof atr;
+         driver().power(kField, IFD_POWER_DOWN, atr, &length);
+         PowerUp(kField);
+       }},
+      {"reset", [this] { PowerUp(kField, IFD_RESET); }},
+      {"removal",
+       [this] {
+         reader().SetInserted(sim::Unit::kCard, false);
+         EXPECT_EQ(Send(kField, "FFB0000410"), "gone");
+         EXPECT_EQ(driver().presence(kField), IFD_ICC_NOT_PRESENT);
+         reader().SetInserted(sim::Unit::kCard, true);
+         PowerUp(kField);
+       }},
+  };
+  for (const auto& end : ends) {
+    SCOPED_TRACE(end.name);
+    TearDown();
+    Open(CardKind::kMifare);
+    ASSERT_FALSE(PowerUp(kField).empty());
+    for (int slot = 0; slot < 16; ++slot) {
+      ASSERT_EQ(
+          Send(kField, "FF8200" + HexOf({static_cast<std::uint8_t>(slot)}) + "06FFFFFFFFFFFF"),
+          "9000");
+    }
+    ASSERT_EQ(Send(kField, kAuthBlock4), "9000");
+    end.end();
+    for (int slot = 0; slot < 16; ++slot) {
+      EXPECT_EQ(Send(kField, "FF8600000501000460" + HexOf({static_cast<std::uint8_t>(slot)})),
+                "6984")
+          << "key slot " << slot;
+    }
+  }
+}
+
+// A reader that stops answering, or whose device is gone, is not an empty slot.
+TEST_F(DriverOnSim, ASilentOrVanishedReaderIsNoEmptySlot) {
+  Open();
+  sim::FaultOptions silent;
+  silent.silent = true;
+  Respond(silent);
+  EXPECT_EQ(driver().presence(kField), IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(driver().presence(kSam1), IFD_COMMUNICATION_ERROR);
+  Respond({});
+  EXPECT_EQ(driver().presence(kSam2), IFD_ICC_PRESENT);
+  HangUp();
+  EXPECT_EQ(driver().presence(kRfsim), IFD_NO_SUCH_DEVICE);
+}
+
+// A receive buffer too small for the answer is said so before the card runs the command
+// wherever the answer's size is known then; never as a status word the card did not give.
+struct RoomCase {
+  const char* name;
+  CardKind card;
+  std::string apdu;
+  DWORD room;
+  bool sent;  // the card ran it (its answer was longer than Le promised: known only after)
+};
+void PrintTo(const RoomCase& c, std::ostream* out) { *out << c.name; }
+
+class Rooms : public DriverOnSim, public ::testing::WithParamInterface<RoomCase> {};
+
+TEST_P(Rooms, ABufferTooSmallIsSaidSo) {
+  const RoomCase& c = GetParam();
+  Open(c.card);
+  ASSERT_FALSE(PowerUp(kField).empty());
+  Send(kField, kLoadKey0);
+  if (c.card != CardKind::kCpu) {
+    ASSERT_EQ(Send(kField, kAuthBlock4), "9000");
+  }
+  const std::uint64_t before = reader().Requests();
+  EXPECT_EQ(SendInto(kField, c.apdu, c.room), "too small");
+  EXPECT_EQ(reader().Requests() > before, c.sent);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Field, Rooms,
+    ::testing::Values(RoomCase{"ReadBinaryInSeventeen", CardKind::kMifare, "FFB0000410", 17, false},
+                      RoomCase{"UpdateBinaryInOne", CardKind::kMifare,
+                               "FFD600051000112233445566778899AABBCCDDEEFF", 1, false},
+                      RoomCase{"GetDataInFive", CardKind::kMifare, "FFCA000000", 5, false},
+                      RoomCase{"AnApduWhoseLeDoesNotFit", CardKind::kCpu, "0084000008", 9, false},
+                      RoomCase{"AnApduAnsweringMoreThanItsLe", CardKind::kCpu,
+                               "00A404000E325041592E5359532E444446303101", 4, true}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(DriverOnSim, PowerDownAndUpReactivateTheCard) {
   for (const DWORD action : {DWORD{IFD_POWER_UP}, DWORD{IFD_RESET}}) {
@@ -375,8 +565,10 @@ TEST_F(DriverOnSim, PowerDownAndUpReactivateTheCard) {
       EXPECT_EQ(length, 0u);
     }
     ASSERT_EQ(HexOf(PowerUp(kField, action)), "3B8F8001804F0CA000000306030001000000006A");
-    // A fresh activation: the authentication is gone, the loaded keys (in the reader) stay.
+    // A fresh activation: a new card session, without the authentication or the keys.
     EXPECT_EQ(Send(kField, "FFB0000410"), "6982");
+    EXPECT_EQ(Send(kField, kAuthBlock4), "6984");
+    Send(kField, kLoadKey0);
     EXPECT_EQ(Send(kField, kAuthBlock4), "9000");
   }
 }

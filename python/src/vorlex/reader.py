@@ -335,7 +335,7 @@ class Purse:
         prep is the 7 bytes of preparation data (the simulator reads them as the BCD date and
         time YYYYMMDDhhmmss; None sends the current local time)."""
         record = PurchaseRecord()
-        record.Amount = _int("amount", amount, 0, _INT_MAX)
+        record.Amount = _int("amount", amount, 1, _INT_MAX)
         record.PrepData = _hex(_bcd_now() if prep is None else _bytes("prep", prep, 7))
         self.reader._run(f"{self._prefix}_REQA_CARD", _int("param", param, 0, _BYTE_MAX), record,
                          ctypes.byref(record))

@@ -239,7 +239,8 @@ TEST_F(CliTest, UsageErrorsSendNothing) {
       {{"purse", "balance", "--edition", "display"}, "needs the epurse edition"},
       {{"purchase"}, "--amount is required"},
       {{"purchase", "--amount", "12.50"}, "a whole number, without a decimal point"},
-      {{"purchase", "--amount", "2147483648"}, "out of range (0 to 2147483647)"},
+      {{"purchase", "--amount", "2147483648"}, "out of range (1 to 2147483647)"},
+      {{"purchase", "--amount", "0"}, "out of range (1 to 2147483647)"},
       {{"purchase", "--amount", "-5"}, "must not be negative"},
   };
   for (const auto& c : cases) {

@@ -9,11 +9,27 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vorlex::sim {
+
+// The purchase journal of the tools this test process runs: its own, removed at exit (a test
+// that cares gives VORLEX_JOURNAL itself).
+inline std::string TestJournalVariable() {
+  struct Folder {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("vorlex-test-journal-" + std::to_string(getpid()));
+    ~Folder() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  };
+  static const Folder folder;
+  return "VORLEX_JOURNAL=" + (folder.path / "journal.db").string();
+}
 
 struct Outcome {
   int exit_status = -1;
@@ -38,6 +54,9 @@ class Tool {
     std::vector<char*> argv, envp;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    bool journal_given = false;
+    for (const std::string& var : env) journal_given |= var.rfind("VORLEX_JOURNAL=", 0) == 0;
+    if (!journal_given) env.push_back(TestJournalVariable());
     for (std::string& var : env) envp.push_back(var.data());
     envp.push_back(nullptr);
     if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) abort();
