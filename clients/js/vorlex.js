@@ -196,10 +196,10 @@ export class Reader extends Emitter {
       halt: () => this._call("card.halt", {}),
     };
     this.mifare = {
-      authenticate: (sector, { keyType = "A", key = "FFFFFFFFFFFF" } = {}) =>
+      authenticate: async (sector, { keyType = "A", key = "FFFFFFFFFFFF" } = {}) =>
         this._call("mifare.authenticate", { sector, key_type: keyType, key: hexArg("key", key, 6) }),
       read: (sector, block) => this._call("mifare.read", { sector, block }),
-      write: (sector, block, data, { allowTrailer = false, allowBlock0 = false } = {}) =>
+      write: async (sector, block, data, { allowTrailer = false, allowBlock0 = false } = {}) =>
         this._call("mifare.write", {
           sector,
           block,
@@ -261,7 +261,7 @@ export class Reader extends Emitter {
   display(text, value = 0) {
     return this._call("reader.display", { text, value });
   }
-  apdu(unit, command) {
+  async apdu(unit, command) {
     return this._call("apdu", { unit, command: hexArg("command", command) }).then((result) => {
       const sw = result.sw_hex;
       result.sw = typeof sw === "string" && sw.length === 4 ? parseInt(sw, 16) : -1;

@@ -136,10 +136,12 @@ async function refresh() {
   await loadJournal();
 }
 
+// Whether a card is there now (the events tell changes only). The purchase module's card
+// information, not a card request: a card session would keep the agent from watching the field.
 async function lookForCard() {
   try {
-    const card = await reader.card.request();
-    cardState(true, card.uid);
+    const card = await reader.purse.cardInfo();
+    cardState(true, card.card_id);
     await readBalance();
   } catch (error) {
     cardState(false);

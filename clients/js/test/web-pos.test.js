@@ -41,7 +41,7 @@ const origin = (server) => `http://127.0.0.1:${server.address().port}`;
 const pageUrl = (server, sim) =>
   `${origin(server)}/examples/web-pos/index.html?agent=${encodeURIComponent(sim.url)}`;
 
-describe("the point-of-sale page", () => {
+describe("the point-of-sale page", { timeout: 120000 }, () => {
   let allowed;
   let other;
   let browser;
