@@ -122,7 +122,9 @@ describe("the point-of-sale page", { timeout: 120000 }, () => {
     await sim.startAgent();
     await page.locator("#agent-state[data-state='open']").waitFor({ timeout: 10000 });
     await page.locator("#card-state[data-state='present']").waitFor({ timeout: 5000 });
-    // The events are renewed: a card taken away shows again.
+    // The events are renewed: a card taken away shows again (once the new agent has polled: a
+    // change before its first polls is the state it starts from).
+    await new Promise((r) => setTimeout(r, 700));
     await sim.ctl("remove");
     await page.locator("#card-state[data-state='absent']").waitFor({ timeout: 1500 });
     await sim.ctl("insert");
