@@ -330,7 +330,7 @@ export class Reader extends Emitter {
     if (result.outcome === "not_done") {
       const status = result.status;
       throw new VorlexError(
-        `not charged: ${result.message ?? "the card was not debited"}`,
+        `not charged: ${result.message ?? result.reason ?? "the card was not debited"}`,
         {
           code: ErrorCode.NOT_CHARGED,
           status,

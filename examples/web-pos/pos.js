@@ -62,6 +62,15 @@ function outcome(kind, title, detail) {
   $("outcome-detail").textContent = detail;
 }
 
+// Why a sale was not charged, in the cashier's words where the reason is a common one.
+function notCharged(error) {
+  if (error.statusHex === "0201") return "No card answered: put the card on the reader and press Charge again.";
+  if (error.code === ErrorCode.NOT_CONNECTED) return "The card reader service is not connected: nothing was sent. Wait until it is back.";
+  if (error.code === ErrorCode.READER_LOST) return "The reader is disconnected: nothing was charged. Check its cable.";
+  if (error.code === ErrorCode.CARD_CHANGED) return "Another card answered: nothing was charged. Put the customer's card back and press Charge again.";
+  return `${error.message}. Nothing was charged; the sale may be tried again.`;
+}
+
 function describe(error) {
   return error.hint ? `${error.message}. ${error.hint}` : error.message;
 }
@@ -226,7 +235,7 @@ async function charge(event) {
           "charges twice for this sale) before anything else.");
     } else {
       sale = null; // not charged: a new attempt is a new sale
-      outcome("not_done", `Not charged: ${money(amount)}`, describe(error));
+      outcome("not_done", `Not charged: ${money(amount)}`, notCharged(error));
     }
   } finally {
     busy = false;
