@@ -84,7 +84,7 @@ try {
     const of = (p) => rows.find((r) => r.method === method && r.path === p).median;
     const added = of("vorlex client") - of("bare ws (Node)");
     const python = of("python3-websockets") - of("vorlex client");
-    console.log(`${method}: the client adds ${added.toFixed(0)} us a call (median) over bare ws; ` +
+    console.log(`${method}: client median - bare ws median = ${added.toFixed(0)} us a call; ` +
       `python3-websockets takes ${Math.abs(python).toFixed(0)} us ${python >= 0 ? "more" : "less"} than the client`);
   }
 } finally {
