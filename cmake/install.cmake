@@ -20,6 +20,7 @@
 #                files, libvorlex(3)                                     -> libvorlex-dev
 #   tools        vorlex, vorlex-sim, vorlex-tap, their pages and docs     -> vorlex-tools
 #   pcsc_driver  the PC/SC driver (lib/pcsc)                              -> libifd-vorlex
+#   agent        vorlex-agent and vorlex-agent(1)                         -> vorlex-agent
 include(${CMAKE_CURRENT_LIST_DIR}/vorlex_layout.cmake)
 include(CMakePackageConfigHelpers)
 
@@ -75,6 +76,12 @@ if(TARGET vorlex_cli OR TARGET vorlex_sim)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/cli.md ${PROJECT_SOURCE_DIR}/docs/simulator.md
     ${PROJECT_SOURCE_DIR}/docs/tap.md
     DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tools OPTIONAL)
+endif()
+
+# The agent (component agent -> the package vorlex-agent; its unit and configuration come from
+# debian/).
+if(TARGET vorlex_agent)
+  install(TARGETS vorlex_agent RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT agent)
 endif()
 
 if(NOT WIN32)

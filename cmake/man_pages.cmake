@@ -19,6 +19,7 @@ set(_vorlex_man_pages
   "vorlex\;1\;docs/cli.md\;tools"
   "vorlex-sim\;1\;docs/simulator.md\;tools"
   "vorlex-tap\;1\;docs/tap.md\;tools"
+  "vorlex-agent\;1\;docs/agent.md\;agent"
   "libvorlex\;3\;docs/libvorlex.md\;development")
 set(_vorlex_see_also "")
 foreach(entry IN LISTS _vorlex_man_pages)

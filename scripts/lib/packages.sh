@@ -28,7 +28,10 @@ ensure_packages() {
 # clang-14 and the MinGW compilers: the public headers are compiled with each of them.
 VORLEX_BUILD_PACKAGES=(cmake ninja-build g++ make pkg-config python3 libgtest-dev libgmock-dev
   libbenchmark-dev clang-format clang-14 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-  libcli11-dev nlohmann-json3-dev libpcsclite-dev)
+  libcli11-dev nlohmann-json3-dev libpcsclite-dev libboost-dev libsqlite3-dev libpq-dev)
+
+# The agent's stage: a WebSocket client nobody here wrote.
+VORLEX_AGENT_PACKAGES=(python3-websockets)
 
 # The PC/SC stage: the daemon and the clients that drive the driver (pcsc_scan and scriptor,
 # opensc-tool, pyscard), and unshare/mount for the daemon's private /run/pcscd.

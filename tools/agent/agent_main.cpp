@@ -114,12 +114,13 @@ int Serve(const Options& options) {
     std::cerr << "vorlex-agent: " << error.what() << "\n";
     return kCannotServe;
   }
-  for (const std::string& url : server->urls()) std::cout << url << "\n";
-  std::cout.flush();
   for (const ReaderConfig& reader : config.readers) {
     std::cerr << "vorlex-agent: reader " << reader.id << ": " << reader.port << ", "
               << reader.edition << " edition, journal " << reader.journal << "\n";
   }
+  // The URLs last: whoever waits for them (vorlex-sim run --agent) has the rest already.
+  for (const std::string& url : server->urls()) std::cout << url << "\n";
+  std::cout.flush();
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code&, int) {
     server->Stop();

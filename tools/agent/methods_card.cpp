@@ -36,7 +36,9 @@ json CardRequest(ReaderDevice::State& s, const Params& p) {
   Bytes answer;
   const int result = s.TryExchange(request, kCardRequestAnswer, answer);
   if (result != 0) {
-    s.field.Release();  // whatever session there was: no card answers it now
+    // No card answers: whatever session there was is over. (A silent reader says nothing
+    // about the card: its session stands.)
+    if (result != kCommandFailed) s.field.Release();
     s.Fail("card_request", Texts::kCardRequest, result);
   }
   const std::span<const std::uint8_t> bytes(answer);
@@ -253,7 +255,7 @@ json RfsimRequest(ReaderDevice::State& s, const Params& p) {
   Bytes answer;
   const int result = s.TryExchange(request, kRfsimAnswer, answer);
   if (result != 0) {
-    s.rfsim.Release();
+    if (result != kCommandFailed) s.rfsim.Release();
     s.Fail("rfsim_request", Texts::kCardRequest, result);
   }
   const auto id = std::span<const std::uint8_t>(answer).subspan(2, 8);

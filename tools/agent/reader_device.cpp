@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -295,8 +296,9 @@ void ReaderDevice::State::CheckCardAfterFailure(field::CardBinding& binding, boo
   const int result = TryExchange(request, minimum, answer);
   if (result == kCommandFailed) return;  // the reader is silent: the failure stands as it is
   const std::span<const std::uint8_t> found =
-      result == 0 ? std::span<const std::uint8_t>(answer).subspan(rfsim_slot ? 2 : 4)
-                  : std::span<const std::uint8_t>();
+      result == 0
+          ? std::span<const std::uint8_t>(answer).subspan(rfsim_slot ? 2 : 4, rfsim_slot ? 8 : 4)
+          : std::span<const std::uint8_t>();
   if (!binding.Verify(found)) CardChanged(binding, rfsim_slot ? "rfsim" : "field");
 }
 
@@ -405,7 +407,8 @@ std::vector<json> ReaderDevice::Poll() {
       seen.present = result == 0;
       seen.uid = !seen.present || binding == nullptr
                      ? ""
-                     : HexOf(std::span<const std::uint8_t>(answer).subspan(slot == kField ? 4 : 2));
+                     : HexOf(std::span<const std::uint8_t>(answer).subspan(slot == kField ? 4 : 2,
+                                                                           slot == kField ? 4 : 8));
     }
     SlotPresence& last = s.presence[index];
     if (last.present && (!seen.present || seen.uid != last.uid)) {

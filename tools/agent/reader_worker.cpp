@@ -91,8 +91,9 @@ void ReaderWorker::Run() {
         if (!device.is_open()) {
           lose("the reader's port " + config_.port + " is gone; the agent is reopening it");
           back_off = kFirstBackOff;
-          if (!outcome.ok && outcome.code == kReaderLost && outcome.data.is_null()) {
-            outcome.data = {{"reader", config_.id}};
+          if (!outcome.ok && outcome.code == kReaderLost) {
+            if (!outcome.data.is_object()) outcome.data = nlohmann::json::object();
+            outcome.data["reader"] = config_.id;
           }
         }
       }

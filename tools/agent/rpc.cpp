@@ -72,7 +72,7 @@ Parsed ParseRequest(std::string_view text, int max_depth) {
     }
     std::string why = builder.failure();
     if (const std::size_t at = why.find("] "); at != std::string::npos) why = why.substr(at + 2);
-    return {std::nullopt, Error(nullptr, kParseError, "parse error: " + why)};
+    return {std::nullopt, Error(nullptr, kParseError, why)};
   }
   if (message.is_array()) {
     return {std::nullopt,

@@ -75,6 +75,7 @@ void AddJournalCommands(CLI::App* command, Registry& registry,
                         const std::function<void(CLI::App*)>& module_option) {
   auto a = std::make_shared<JournalArgs>();
   command->require_subcommand(1);
+  command->fallthrough();  // --journal after the step too
   command
       ->add_option("--journal", a->path,
                    "the journal file (default: $XDG_STATE_HOME/vorlex/journal.db)")

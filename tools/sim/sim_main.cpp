@@ -35,6 +35,7 @@
 #include "guarded_main.h"
 #include "link.h"
 #include "log_file.h"
+#include "private_agent.h"
 #include "private_dev.h"
 #include "privileges.h"
 #include "replay.h"
@@ -91,6 +92,8 @@ struct Settings {
   bool run = false;
   std::optional<int> com;
   bool pcsc = false;
+  std::optional<std::string> agent;
+  std::vector<std::string> allow;
   std::vector<std::string> program;
   std::vector<std::string> lose_answers;
 };
@@ -251,7 +254,7 @@ Settings Parse(int argc, char** argv) {
 
   CLI::App* run = app.add_subcommand(
       "run",
-      "Usage: vorlex-sim run [--com [N] | --pcsc] [simulator options] -- PROGRAM [ARGS...]\n"
+      "Usage: vorlex-sim run [--com [N] | --pcsc | --agent [EDITION]] [simulator options] -- PROGRAM [ARGS...]\n"
       "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
       "exit status is run's. PROGRAM finds the port in $VORLEX_PORT, the edition in\n"
       "$VORLEX_EDITION and the simulator's pty in $VORLEX_SIM_LINK, and gets descriptors 0-2\n"
@@ -262,6 +265,8 @@ Settings Parse(int argc, char** argv) {
       "nodes; as an ordinary user in a user namespace, as root in a mount namespace. Without\n"
       "--com PROGRAM gets the pty's path. With --pcsc a private pcscd with the driver serves\n"
       "the simulator (docs/pcsc.md) and PROGRAM finds it through $PCSCLITE_CSOCK_NAME.\n"
+      "With --agent a private vorlex-agent serves it (docs/agent.md): PROGRAM finds it\n"
+      "through $VORLEX_AGENT_URL and $VORLEX_AGENT_TOKEN.\n"
       "The simulator's lines go to stderr or --log FILE.\n"
       "Exit 3: the simulator or the namespace could not be set up (the reason is printed).");
   AddReaderOptions(*run, settings);
@@ -276,6 +281,17 @@ Settings Parse(int argc, char** argv) {
   run->add_flag("--pcsc", settings.pcsc,
                 "a private pcscd (own namespace, own socket) with libifdvorlex serves the "
                 "simulator; PROGRAM gets $PCSCLITE_CSOCK_NAME and $VORLEX_SIM_LINK")
+      ->group("Run");
+  run->add_option("--agent", settings.agent,
+                  "a private vorlex-agent (EDITION epurse or display, default epurse) serves the "
+                  "simulator; PROGRAM gets $VORLEX_AGENT_URL and $VORLEX_AGENT_TOKEN")
+      ->expected(0, 1)
+      ->default_str("epurse")
+      ->check(CLI::IsMember({"epurse", "display"}))
+      ->option_text("[EDITION]")
+      ->group("Run");
+  run->add_option("--allow", settings.allow, "with --agent: a web origin the agent lets in")
+      ->option_text("ORIGIN")
       ->group("Run");
 
   CLI::App* ctl = app.add_subcommand(
@@ -330,6 +346,10 @@ Settings Parse(int argc, char** argv) {
     }
     if (settings.device) UsageError("run serves a pty of its own; --device is not for run");
     if (settings.pcsc && settings.com) UsageError("--pcsc and --com contradict: choose one");
+    if (settings.agent && (settings.pcsc || settings.com)) {
+      UsageError("--agent owns the simulator's port: not with --com or --pcsc");
+    }
+    if (!settings.allow.empty() && !settings.agent) UsageError("--allow is for --agent");
   } else {
     if (ours != argc) UsageError("a program after -- is for run: vorlex-sim run -- PROGRAM");
   }
@@ -596,7 +616,8 @@ int Run(const Settings& given, launch::Supervisor& supervisor) {
     port = "COM" + std::to_string(*settings.com);
   }
   std::vector<std::pair<std::string, std::string>> environment = {
-      {"VORLEX_PORT", port}, {"VORLEX_EDITION", settings.com ? "epurse" : "display"}};
+      {"VORLEX_PORT", port},
+      {"VORLEX_EDITION", settings.agent ? *settings.agent : settings.com ? "epurse" : "display"}};
   // The link where there is one (vorlex-sim ctl finds the simulator by it), else the pty.
   environment.emplace_back(
       "VORLEX_SIM_LINK",
@@ -611,6 +632,19 @@ int Run(const Settings& given, launch::Supervisor& supervisor) {
     environment.emplace_back("PCSCLITE_CSOCK_NAME", pcscd->socket());
     Say("vorlex-sim: pcscd serves the reader in " + pcscd->isolation() + ", socket " +
         pcscd->socket());
+  }
+  std::unique_ptr<PrivateAgent> agent;
+  if (settings.agent) {
+    try {
+      agent = std::make_unique<PrivateAgent>(PrivateAgent::Program(), program.pty, *settings.agent,
+                                             settings.allow);
+    } catch (const std::exception& error) {
+      std::cerr << "vorlex-sim: run: --agent: " << error.what() << "\n";
+      return 3;
+    }
+    environment.emplace_back("VORLEX_AGENT_URL", agent->url());
+    environment.emplace_back("VORLEX_AGENT_TOKEN", agent->token());
+    Say("vorlex-sim: vorlex-agent serves the reader at " + agent->url());
   }
   program.environment = launch::EnvironmentWith(environment);
   launch::LaunchResult started;

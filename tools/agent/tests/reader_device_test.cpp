@@ -319,6 +319,17 @@ TEST_F(DeviceOnSim, ReaderErrors) {
   EXPECT_EQ(silent.code, 1001) << silent.message;
   EXPECT_EQ(silent.data["status"], 1);
 
+  // A journal that cannot be written: the purchase is refused before any exchange.
+  device_ = std::make_unique<ReaderDevice>(
+      DeviceOptions{engine_.port(), Edition::kEpurse, "/proc/self/journal.db", ""});
+  ASSERT_TRUE(device_->Open());
+  const std::size_t before = engine_.RequestCount();
+  const MethodError journal = ErrorOf("purse.purchase", {{"amount", 100}});
+  EXPECT_EQ(journal.code, 1006) << journal.message;
+  EXPECT_FALSE(journal.data["reason"].get<std::string>().empty());
+  EXPECT_EQ(engine_.RequestCount(), before);
+  EXPECT_EQ(reader_->CpuBalance(), 10000u);
+
   engine_.HangUpNow();
   const MethodError lost = ErrorOf("reader.beep");
   EXPECT_EQ(lost.code, 1002) << lost.message;
@@ -365,6 +376,17 @@ TEST_F(DeviceOnSim, CardChanged) {
   EXPECT_TRUE(gone.data["found_uid"].is_null());
 }
 
+// A reader that answers the re-selection with more bytes than ATQA and UID (a SAK, say): the
+// card is still the bound one, and the failure stays the reader's refusal.
+TEST_F(DeviceOnSim, LongerSelectionAnswerKeepsTheSession) {
+  Device(Edition::kEpurse);
+  Call("card.request");
+  engine_.Script({engine::Reply::Status(0x0302),
+                  engine::Reply::Status(0, {0x00, 0x04, 0x3A, 0x5C, 0x71, 0x9E, 0x08})});
+  EXPECT_EQ(ErrorOf("mifare.read", {{"sector", 1}, {"block", 0}}).code, 1000);
+  EXPECT_EQ(ErrorOf("card.ats").code, 0) << "the session is still usable";
+}
+
 // Presence polling: what is there at the first poll, then changes only.
 TEST_F(DeviceOnSim, PollReportsChanges) {
   Device(Edition::kDisplay);
@@ -407,8 +429,8 @@ TEST(ReaderDeviceDocs, MethodTable) {
     EXPECT_TRUE(ReaderDevice::Handles(method));
   }
   // The network side's own methods may stand in the table too; the device handles none.
-  for (const char* server : {"agent.info", "reader.claim", "reader.release", "events.subscribe",
-                             "events.unsubscribe"}) {
+  for (const char* server :
+       {"agent.info", "reader.claim", "reader.release", "events.subscribe", "events.unsubscribe"}) {
     EXPECT_FALSE(ReaderDevice::Handles(server)) << server;
     documented.erase(server);
   }

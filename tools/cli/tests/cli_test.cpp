@@ -502,6 +502,47 @@ TEST_F(CliTest, PurchaseOutcomeFromTheBalance) {
        4,
        {R"("outcome":"unknown")", "no answer from the reader"},
        8766},
+      {"no answer to the purchase nor to the diagnosis, not debited",
+       {},
+       "cpu",
+       [silenced = std::make_shared<int>(0)](const engine::ParsedFrame& frame,
+                                             bool purchased) -> std::optional<Reply> {
+         // The purchase never reaches the module; the hardware version asked after it goes
+         // unanswered too; then the reader is back.
+         if (frame.payload[1] == 0x03 && frame.payload[0] >= 0xFD) return Reply::Silence();
+         if (purchased && (*silenced)++ < 3) return Reply::Silence();  // its 3 attempts
+         return std::nullopt;
+       },
+       1,
+       {R"("step":"purchase")", R"("outcome":"not_done")",
+        R"("error":"the reader stopped answering: no answer from the reader)",
+        R"("balance_after":10000)"},
+       10000},
+      {"answer lost, another card on the reader: unknown, its balance not taken",
+       {"PURCHASE"},
+       "cpu",
+       [](const engine::ParsedFrame& frame, bool purchased) -> std::optional<Reply> {
+         if (purchased && frame.payload[0] == 0xFE && frame.payload[1] == 0x05) {
+           return Reply::Status(0, {0xDE, 0xAD, 0xBE, 0xEF, 0x31, 0, 0x10, 0, 0, 0, 0, 0, 0x12,
+                                    0x34, 0x00, 0x27, 0x10});
+         }
+         return std::nullopt;
+       },
+       4,
+       {R"("outcome":"unknown")", "another card (card_id DEADBEEF)", "not card_id 3A5C719E"},
+       8766},
+      {"another card's balance before the request: stopped before the purchase",
+       {},
+       "cpu",
+       [](const engine::ParsedFrame& frame, bool) -> std::optional<Reply> {
+         if (frame.payload[0] == 0xFE && frame.payload[1] == 0x04) {
+           return Reply::Status(0, {0x00, 0x00, 0x13, 0x88});  // 5000: not this card's
+         }
+         return std::nullopt;
+       },
+       1,
+       {R"("outcome":"not_done")", R"("step":"card_check")", "shows a balance of 10000 cents"},
+       10000},
       {"refused, not debited",
        {},
        "cpu",
