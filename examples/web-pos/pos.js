@@ -183,7 +183,7 @@ async function loadJournal() {
       const time = new Date(entry.time);
       const cells = [
         Number.isNaN(time.getTime()) ? String(entry.time) : time.toLocaleTimeString(),
-        entry.card_id,
+        entry.card_id || "—",
         money(entry.amount),
         names[entry.outcome] ?? entry.outcome,
       ];
