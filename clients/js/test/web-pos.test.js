@@ -91,6 +91,12 @@ describe("the point-of-sale page", { timeout: 120000 }, () => {
     await page.locator("#journal tbody tr").first().waitFor();
     assert.match(await page.locator("#journal tbody tr").first().textContent(), /1\.25.*charged/);
     await shot("2-charged");
+    // Keyboard order: the amount, Charge, New sale.
+    await page.getByLabel("Amount to charge").focus();
+    await page.keyboard.press("Tab");
+    assert.equal(await page.evaluate(() => document.activeElement.id), "charge");
+    await page.keyboard.press("Tab");
+    assert.equal(await page.evaluate(() => document.activeElement.id), "new-sale");
   });
 
   test("a repeated click with the same sale charges once", async () => {
