@@ -12,21 +12,21 @@ namespace vorlex::cli {
 enum class Edition { kEpurse, kDisplay };
 const char* NameOf(Edition edition);
 
-#define VORLEX_CLI_EXPORTS(X)                                                                      \
-  X(Open_Reader)                                                                                   \
-  X(Close_Reader)                                                                                  \
-  X(BELL_BEEP)                                                                                     \
-  X(GET_HARDWARE_VER)                                                                              \
-  X(GET_SOFTWARE_VER)                                                                              \
-  X(REQ_14443_CARD)                                                                                \
-  X(ATS_14443_CARD)                                                                                \
-  X(MIFS_AUTH)                                                                                     \
-  X(MIFS_READ) X(MIFS_WRITE) X(MIFS_HALT) X(CPUCARD_APDU) X(SAMCAR1_POWER_ON) X(SAMCAR1_POWER_OFF) \
-      X(SAMCAR1_APDU) X(SAMCAR2_POWER_ON) X(SAMCAR2_POWER_OFF) X(SAMCAR2_APDU) X(REQ_RFSIM_CARD)   \
-          X(RFSIM_HALT) X(RFSIMCARD_APDU) X(LED_DISPLAY) X(CPU_PBOC_INIT_MODULE)                   \
-              X(CPU_PBOC_REQA_CARD) X(CPU_PBOC_PURCHASE) X(CPU_PBOC_GET_BALANCE)                   \
-                  X(CPU_PBOC_GET_CARDINFO) X(RFSIM_INIT_MODULE) X(RFSIM_REQA_CARD)                 \
-                      X(RFSIM_PURCHASE) X(RFSIM_GET_BALANCE) X(RFSIM_GET_CARDINFO)
+#define VORLEX_CLI_EXPORTS(X)                                                              \
+  X(Open_Reader)                                                                           \
+  X(Close_Reader)                                                                          \
+  X(BELL_BEEP)                                                                             \
+  X(GET_HARDWARE_VER)                                                                      \
+  X(GET_SOFTWARE_VER)                                                                      \
+  X(REQ_14443_CARD)                                                                        \
+  X(ATS_14443_CARD)                                                                        \
+  X(MIFS_AUTH) X(MIFS_READ) X(MIFS_WRITE) X(MIFS_HALT) X(CPUCARD_APDU) X(SAMCAR1_POWER_ON) \
+      X(SAMCAR1_POWER_OFF) X(SAMCAR1_APDU) X(SAMCAR2_POWER_ON) X(SAMCAR2_POWER_OFF)        \
+          X(SAMCAR2_APDU) X(REQ_RFSIM_CARD) X(RFSIM_HALT) X(RFSIMCARD_APDU) X(LED_DISPLAY) \
+              X(CPU_PBOC_INIT_MODULE) X(CPU_PBOC_REQA_CARD) X(CPU_PBOC_PURCHASE)           \
+                  X(CPU_PBOC_GET_BALANCE) X(CPU_PBOC_GET_CARDINFO) X(RFSIM_INIT_MODULE)    \
+                      X(RFSIM_REQA_CARD) X(RFSIM_PURCHASE) X(RFSIM_GET_BALANCE)            \
+                          X(RFSIM_GET_CARDINFO)
 
 class EditionLibrary {
  public:

@@ -207,7 +207,8 @@ PushResult Push(Journal& journal, const std::string& url, int batch_size,
                              PQerrorMessage(connection.get()));
   }
   PGconn* c = connection.get();
-  PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);  // "already exists, skipping"
+  PQsetNoticeProcessor(
+      c, [](void*, const char*) {}, nullptr);  // "already exists, skipping"
   Command(c, kServerTable, "the server's table cannot be made");
   PushResult pushed;
   std::int64_t sent = 0;

@@ -229,13 +229,22 @@ Journal::Journal(std::string path, Mode mode) : path_(std::move(path)) {
       throw JournalError("the journal " + path_ + " cannot be locked (" + path_ +
                          ".lock): " + std::strerror(errno));
     }
-    if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+    // Another purchase on this journal takes a fraction of a second: wait for it, a while.
+    bool locked = false;
+    for (int tries = 0; tries < 200 && !(locked = flock(lock_fd_, LOCK_EX | LOCK_NB) == 0);
+         ++tries) {
+      usleep(50 * 1000);
+    }
+    if (!locked) {
       ::close(lock_fd_);
       lock_fd_ = -1;
       throw JournalError("the journal " + path_ +
-                         " is in use by another purchase (its lock is held): try again when it "
-                         "has finished");
+                         " is in use by another purchase (its lock was held for 10 s): try again "
+                         "when it has finished");
     }
+  }
+  if (!write && !fs::exists(path_)) {
+    throw JournalError("no journal at " + path_ + " yet (nothing was purchased with it)");
   }
   const int flags = write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
   if (sqlite3_open_v2(path_.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {

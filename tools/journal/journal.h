@@ -1,7 +1,10 @@
 // The purchase journal: one SQLite file (WAL, synchronous=FULL), one row per purchase, a schema
 // with a version and its migrations. Whoever purchases or settles holds the journal's lock
 // (FILE.lock, flock) for as long as the Journal is open for writing: one purchase at a time per
-// journal, and no process marks another's purchase under way as interrupted.
+// journal, and no process marks another's purchase under way as interrupted. Opening for
+// writing waits up to 10 s for the lock. A program with several readers on one journal (the
+// agent) opens a Journal for each purchase and closes it after, rather than holding one; a
+// Journal is used from one thread at a time.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -154,6 +155,11 @@ PurchaseOutcome RunPurchase(Journal& journal, PurseSteps& steps, const PurchaseR
     throw std::invalid_argument("the amount is 1 to 2147483647 cents, not " +
                                 std::to_string(request.amount));
   }
+  if (request.key.size() > 128 || std::any_of(request.key.begin(), request.key.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+      })) {
+    throw std::invalid_argument("the key is at most 128 characters, without control characters");
+  }
   PurchaseOutcome out;
   out.key = request.key.empty() ? MakeKey() : request.key;
   if (std::optional<Row> row = journal.FindKey(out.key)) {
@@ -167,15 +173,28 @@ PurchaseOutcome RunPurchase(Journal& journal, PurseSteps& steps, const PurchaseR
     out.replayed = true;
     return out;
   }
+  std::string prep_data = request.prep_data;
+  if (prep_data.empty()) {  // now, local time, BCD YYYYMMDDhhmmss
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+    prep_data = text;
+  }
+  if (prep_data.size() != 14 ||
+      prep_data.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+    throw std::invalid_argument("the preparation data is 14 hex digits, not " + prep_data);
+  }
   out.module = request.module;
   out.amount = request.amount;
   out.terminal_id = journal.terminal_id();
   PurchaseRecord& record = out.record;
   record.Amount = request.amount;
-  Put(record.PrepData, request.prep_data);
+  Put(record.PrepData, prep_data);
 
   const std::int64_t seq =
-      journal.Intent(out.key, request.module, request.amount, request.prep_data);
+      journal.Intent(out.key, request.module, request.amount, prep_data);
   out.journal_id = seq;
   KillPoint("intent");
 

@@ -50,7 +50,7 @@ const char* NameOf(Outcome outcome);  // "done", "not_done", "unknown"
 struct PurchaseRequest {
   std::string module = "cpu";  // "cpu" or "rfsim"
   std::int32_t amount = 0;     // whole cents, 1 to 2147483647
-  std::string prep_data;       // 14 hex digits: the purchase's date and time, BCD YYYYMMDDhhmmss
+  std::string prep_data;       // 14 hex digits: the date and time, BCD YYYYMMDDhhmmss; empty: now
   std::string key;             // idempotency key; empty: one is made (MakeKey)
 };
 

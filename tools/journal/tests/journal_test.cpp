@@ -3,6 +3,7 @@
 // (SIGINT, SIGTERM) at every step, repeated keys, settling and resolving.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
@@ -227,6 +228,35 @@ TEST_F(Purchases, CorruptJournalRefuses) {
   const Outcome outcome = Vorlex({"purchase", "--amount", "1234", "--json"});
   EXPECT_EQ(outcome.exit_status, 5) << outcome.out << outcome.err;
   EXPECT_TRUE(Contains(outcome.err, "nothing was sent")) << outcome.err;
+  EXPECT_EQ(engine_->RequestCount(), 0u);
+}
+
+// The file a purchase leaves: WAL, schema version 1; a journal of a newer schema is refused
+// before anything is sent.
+TEST_F(Purchases, SchemaVersion) {
+  Fresh({});
+  ASSERT_EQ(Vorlex({"purchase", "--amount", "1"}).exit_status, 0);
+  const auto pragma = [this](const char* sql) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(journal_.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+    std::string value;
+    if (sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, 0) != nullptr) {
+      value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return value;
+  };
+  EXPECT_EQ(pragma("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(pragma("PRAGMA user_version"), "1");
+  pragma("PRAGMA user_version = 2");
+  engine_->ClearRecord();
+  const Outcome outcome = Vorlex({"purchase", "--amount", "1"});
+  EXPECT_EQ(outcome.exit_status, 5);
+  EXPECT_TRUE(Contains(outcome.err, "schema version 2, newer than this vorlex knows (1)"))
+      << outcome.err;
   EXPECT_EQ(engine_->RequestCount(), 0u);
 }
 
