@@ -14,6 +14,23 @@ const bin = process.env.VORLEX_BIN ?? path.join(repo, "build/release/bin");
 export const simProgram = path.join(bin, "vorlex-sim");
 export const agentProgram = path.join(bin, "vorlex-agent");
 
+// Every simulator and agent started here, ended when this process ends in any ordinary way
+// (a test runner's time-out sends SIGTERM), so that none outlives the tests.
+const children = new Set();
+const folders = new Set();
+function track(child) {
+  children.add(child);
+  child.once("exit", () => children.delete(child));
+  return child;
+}
+process.once("exit", () => {
+  for (const child of children) child.kill("SIGKILL");
+  for (const folder of folders) rmSync(folder, { recursive: true, force: true });
+});
+for (const signal of ["SIGTERM", "SIGINT", "SIGHUP"]) {
+  process.once(signal, () => process.exit(128 + ({ SIGTERM: 15, SIGINT: 2, SIGHUP: 1 })[signal]));
+}
+
 export function freePort() {
   return new Promise((resolve, reject) => {
     const server = net.createServer();
@@ -38,7 +55,7 @@ function run(program, args) {
 // Starts a process and waits until `ready(output)` says so.
 function start(program, args, ready, what) {
   return new Promise((resolve, reject) => {
-    const child = spawn(program, args, { stdio: ["ignore", "pipe", "pipe"] });
+    const child = track(spawn(program, args, { stdio: ["ignore", "pipe", "pipe"] }));
     let out = "";
     let done = false;
     const timer = setTimeout(() => finish(new Error(`${what} did not start in 10 s:\n${out}`)), 10000);
@@ -95,6 +112,7 @@ async function untilListening(port) {
  * agentArgs (more agent options). */
 export async function startReader({ simArgs = [], allow = [], agentArgs: moreAgentArgs = [] } = {}) {
   const dir = mkdtempSync(path.join(os.tmpdir(), "vorlex-web-"));
+  folders.add(dir);
   const link = path.join(dir, "reader");
   const token = randomBytes(16).toString("hex");
   const tokenFile = path.join(dir, "token");
@@ -142,7 +160,7 @@ export async function startReader({ simArgs = [], allow = [], agentArgs: moreAge
   };
   // The agent is ready once it listens.
   reader.startAgent = async () => {
-    const child = spawn(agentProgram, agentArgs, { stdio: ["ignore", "pipe", "pipe"] });
+    const child = track(spawn(agentProgram, agentArgs, { stdio: ["ignore", "pipe", "pipe"] }));
     let out = "";
     child.stdout.on("data", (d) => (out += d));
     child.stderr.on("data", (d) => (out += d));
