@@ -135,6 +135,10 @@ void AddJournalCommands(CLI::App* command, Registry& registry,
   registry.Add(exported, [a](Session& s) {
     if (!a->from.empty()) CheckTime(a->from, "--from");
     if (!a->to.empty()) CheckTime(a->to, "--to");
+    if (s.out().json() && a->output.empty()) {
+      throw UsageError(
+          "export --json needs --output FILE: the batch itself goes to standard output");
+    }
     auto book = Open(a->path, journal::Journal::Mode::kWrite);
     const journal::Batch batch = journal::ExportBatch(*book, a->from, a->to, a->format);
     if (a->output.empty()) {
