@@ -229,9 +229,12 @@ void SharedState::Leave(WebSocketSession* session) {
 }
 
 void SharedState::Broadcast(const std::string& reader, const std::shared_ptr<std::string>& message) {
+  // Sending may drop a client that reads nothing (and so change sessions_): pick them first.
+  std::vector<std::shared_ptr<WebSocketSession>> subscribers;
   for (WebSocketSession* session : sessions_) {
-    if (session->subscribed(reader)) session->Send(message);
+    if (session->subscribed(reader)) subscribers.push_back(session->shared_from_this());
   }
+  for (const auto& session : subscribers) session->Send(message);
 }
 
 std::string SharedState::Info() {
