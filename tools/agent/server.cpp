@@ -80,7 +80,8 @@ class SharedState : public std::enable_shared_from_this<SharedState> {
         (info.st_mtim.tv_sec != allow_seen_.tv_sec || info.st_mtim.tv_nsec != allow_seen_.tv_nsec)) {
       try {
         std::vector<std::string> list = ReadAllowList(*config_.file);
-        list.insert(list.end(), config_.allow.begin(), config_.allow.end());
+        list.insert(list.end(), config_.command_line_allow.begin(),
+                    config_.command_line_allow.end());
         allowed_ = std::move(list);
         allow_seen_ = info.st_mtim;
       } catch (const std::exception& error) {
