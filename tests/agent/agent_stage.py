@@ -336,6 +336,11 @@ async def case_allow_applies_to_next_connection() -> None:
     await client.close()
     subprocess.run([agent, "deny", "https://new.example", "--config", config], check=True)
     await refused(403, origin="https://new.example")
+    # An origin of the file at the start is denied as well, without a restart.
+    subprocess.run([agent, "deny", ALLOWED, "--config", config], check=True)
+    await refused(403, origin=ALLOWED)
+    subprocess.run([agent, "allow", ALLOWED, "--config", config], check=True)
+    await (await Client.open(origin=ALLOWED)).ok("agent.info")
     bad = subprocess.run([agent, "allow", "*", "--config", config], capture_output=True, text=True)
     expect(bad.returncode == 2, f"allow '*': exit {bad.returncode}")
 

@@ -41,7 +41,8 @@ struct ListenAddress {
 struct AgentConfig {
   std::vector<ReaderConfig> readers;
   std::vector<ListenAddress> listen;  // empty: both loopbacks on kDefaultPort
-  std::vector<std::string> allow;     // origins, normalised
+  std::vector<std::string> allow;     // origins, normalised: the file's and the command line's
+  std::vector<std::string> command_line_allow;  // the command line's alone (kept on reloads)
   std::string token_file;
   Limits limits;
   std::optional<std::filesystem::path> file;  // the --config file, for the allow-list

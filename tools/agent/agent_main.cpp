@@ -83,7 +83,10 @@ int Serve(const Options& options) {
                                 options.journal.value_or("")});
     }
     if (options.listen) config.listen = ParseListen(*options.listen);
-    for (const std::string& origin : options.allow) config.allow.push_back(NormaliseOrigin(origin));
+    for (const std::string& origin : options.allow) {
+      config.allow.push_back(NormaliseOrigin(origin));
+      config.command_line_allow.push_back(config.allow.back());
+    }
     if (options.token_file) config.token_file = *options.token_file;
   } catch (const ConfigError& error) {
     return Usage(error.what());

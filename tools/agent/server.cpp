@@ -80,7 +80,8 @@ class SharedState : public std::enable_shared_from_this<SharedState> {
         (info.st_mtim.tv_sec != allow_seen_.tv_sec || info.st_mtim.tv_nsec != allow_seen_.tv_nsec)) {
       try {
         std::vector<std::string> list = ReadAllowList(*config_.file);
-        list.insert(list.end(), config_.allow.begin(), config_.allow.end());
+        list.insert(list.end(), config_.command_line_allow.begin(),
+                    config_.command_line_allow.end());
         allowed_ = std::move(list);
         allow_seen_ = info.st_mtim;
       } catch (const std::exception& error) {
@@ -229,9 +230,12 @@ void SharedState::Leave(WebSocketSession* session) {
 }
 
 void SharedState::Broadcast(const std::string& reader, const std::shared_ptr<std::string>& message) {
+  // Sending may drop a client that reads nothing (and so change sessions_): pick them first.
+  std::vector<std::shared_ptr<WebSocketSession>> subscribers;
   for (WebSocketSession* session : sessions_) {
-    if (session->subscribed(reader)) session->Send(message);
+    if (session->subscribed(reader)) subscribers.push_back(session->shared_from_this());
   }
+  for (const auto& session : subscribers) session->Send(message);
 }
 
 std::string SharedState::Info() {
