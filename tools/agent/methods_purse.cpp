@@ -16,7 +16,7 @@ namespace vorlex::agent {
 namespace {
 
 constexpr std::int64_t kByteMax = 255;
-constexpr std::int64_t kAmountMax = 0x7FFFFFFF;
+constexpr std::int64_t kAmountMin = 1, kAmountMax = 0x7FFFFFFF;  // the modules take 1 cent up
 constexpr std::int64_t kListMax = 1000;
 
 struct Module {
@@ -142,7 +142,7 @@ json PurseCardInfo(ReaderDevice::State& s, const Params& p) {
 
 json PurseRequest(ReaderDevice::State& s, const Params& p) {
   const Module m = ModuleOf(p);
-  const auto amount = static_cast<std::uint32_t>(p.Integer("amount", 0, kAmountMax));
+  const auto amount = static_cast<std::uint32_t>(p.Integer("amount", kAmountMin, kAmountMax));
   const int param = static_cast<int>(p.Integer("param", 0, kByteMax, 0));
   const Bytes prep = PrepDataOf(p);
   const Bytes answer = s.Exchange(
@@ -297,7 +297,7 @@ json PursePurchase(ReaderDevice::State& s, const Params& p) {
   const Module m = ModuleOf(p);
   journal::PurchaseRequest request;
   request.module = m.name;
-  request.amount = static_cast<std::int32_t>(p.Integer("amount", 1, kAmountMax));
+  request.amount = static_cast<std::int32_t>(p.Integer("amount", kAmountMin, kAmountMax));
   request.prep_data = HexOf(PrepDataOf(p));
   request.key = p.Text("key", std::string());
   if (request.key.size() > 128) Refuse("key", "is at most 128 characters");

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,6 +30,11 @@ std::string Scratch(const std::string& name) {
 // The tool's run on `port`: each command's output and exit status.
 std::vector<std::string> ToolRun(const std::string& port,
                                  const std::vector<std::vector<std::string>>& commands) {
+  // Each run keeps its purchases in a journal of its own, so a replay numbers them as the
+  // recorded run did; the purchase's idempotency key is new every time.
+  static int runs = 0;
+  const std::string journal = Scratch("journal" + std::to_string(++runs) + ".db");
+  setenv("VORLEX_JOURNAL", journal.c_str(), 1);
   std::vector<std::string> outputs;
   for (const auto& command : commands) {
     std::vector<std::string> args{VORLEX_CLI_PROGRAM, "--port", port};
@@ -36,8 +42,9 @@ std::vector<std::string> ToolRun(const std::string& port,
     Program tool(args);
     const int status = tool.Wait();
     // The dump reports the time a key took, which no replay repeats to the microsecond.
-    const std::string text =
-        std::regex_replace(tool.text(), std::regex("[0-9.]+ ms per key"), "N ms per key");
+    const std::string text = std::regex_replace(
+        std::regex_replace(tool.text(), std::regex("[0-9.]+ ms per key"), "N ms per key"),
+        std::regex("key( +)[0-9a-f]{32}"), "key$1K");
     outputs.push_back(text + "exit " + std::to_string(status));
   }
   return outputs;
