@@ -94,7 +94,7 @@ endif()
 # leave a piece out without a word.
 add_custom_target(vorlex_installable)
 list(TRANSFORM VORLEX_EDITIONS PREPEND vorlex_ OUTPUT_VARIABLE _vorlex_edition_targets)
-foreach(target IN LISTS _vorlex_edition_targets ITEMS vorlex_cli vorlex_sim vorlex_tap
+foreach(target IN LISTS _vorlex_edition_targets ITEMS vorlex_cli vorlex_sim vorlex_tap vorlex_agent
                                                       vorlex_pcsc_driver vorlex_man_pages)
   if(TARGET ${target})
     add_dependencies(vorlex_installable ${target})
