@@ -48,42 +48,17 @@ Module ModuleOf(const Params& p) {
 // takes it (--prep): a value that is no date and time would be recorded by the card as one.
 Bytes PrepDataOf(const Params& p) {
   if (!p.Has("prep_data")) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char text[16];
-    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+    const std::string now = journal::PrepDataNow();  // decimal digits: each pair one BCD byte
     Bytes bytes;
-    for (std::size_t i = 0; i < 14; i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>((text[i] - '0') << 4 | (text[i + 1] - '0')));
+    for (std::size_t i = 0; i + 1 < now.size(); i += 2) {
+      bytes.push_back(static_cast<std::uint8_t>((now[i] - '0') << 4 | (now[i + 1] - '0')));
     }
     return bytes;
   }
   const Bytes bytes = p.Hex("prep_data", purchase::kPrepDataBytes);
   const std::string digits = HexOf(bytes);
-  if (digits.find_first_not_of("0123456789") != std::string::npos) {
-    Refuse("prep_data",
-           "the preparation data is a date and time in BCD, YYYYMMDDhhmmss: decimal "
-           "digits only");
-  }
-  const auto field = [&digits](std::size_t at, std::size_t length) {
-    return std::stoi(digits.substr(at, length));
-  };
-  const int year = field(0, 4), month = field(4, 2), day = field(6, 2);
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const char* wrong = month < 1 || month > 12                  ? "month"
-                      : day < 1 || day > days[month - 1]       ? "day"
-                      : field(8, 2) > 23                       ? "hour"
-                      : field(10, 2) > 59 || field(12, 2) > 59 ? "minute or second"
-                                                               : nullptr;
-  if (wrong != nullptr) {
-    Refuse("prep_data", digits + ": no such " + std::string(wrong) +
-                            " (the preparation data is the date and time, YYYYMMDDhhmmss)");
+  if (const std::string fault = journal::PrepDataFault(digits); !fault.empty()) {
+    Refuse("prep_data", digits + ": " + fault);
   }
   return bytes;
 }

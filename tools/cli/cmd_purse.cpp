@@ -56,41 +56,6 @@ std::string HexAndDecimal(std::uint32_t value, int digits) {
   return "0x" + Hex(value, digits) + "  " + std::to_string(value);
 }
 
-// The current local time as the 7 BCD bytes YYYYMMDDhhmmss, in hex text.
-std::string NowBcd() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-  return text;
-}
-
-// The preparation data is the purchase's local date and time, BCD YYYYMMDDhhmmss: a value that
-// is no date and time would be recorded by the card as one.
-void CheckPrepTime(const std::string& digits) {
-  const auto field = [&digits](std::size_t at, std::size_t length) {
-    return std::stoi(digits.substr(at, length));
-  };
-  if (digits.find_first_not_of("0123456789") != std::string::npos) {
-    throw UsageError("--prep " + digits +
-                     ": the preparation data is a date and time in BCD, YYYYMMDDhhmmss: decimal "
-                     "digits only");
-  }
-  const int year = field(0, 4), month = field(4, 2), day = field(6, 2);
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const char* wrong = month < 1 || month > 12                  ? "month"
-                      : day < 1 || day > days[month - 1]       ? "day"
-                      : field(8, 2) > 23                       ? "hour"
-                      : field(10, 2) > 59 || field(12, 2) > 59 ? "minute or second"
-                                                               : nullptr;
-  if (wrong != nullptr) {
-    throw UsageError("--prep " + digits + ": no such " + wrong +
-                     " (the preparation data is the date and time, YYYYMMDDhhmmss)");
-  }
-}
-
 struct PurseArgs {
   std::string module = "cpu";
   std::string amount, prep, param = "0", p1 = "0", p2 = "0";
@@ -102,8 +67,11 @@ PurchaseRecord Prepared(const PurseArgs& args) {
   PurchaseRecord record{};
   // The record holds a signed 32-bit amount: nothing above 2^31 - 1 is sent, nothing is cut.
   record.Amount = static_cast<std::int32_t>(ParseNumber(args.amount, 1, 0x7FFFFFFF, "--amount"));
-  const std::string prep = ParseHexBytes(args.prep.empty() ? NowBcd() : args.prep, 7, "--prep");
-  CheckPrepTime(prep);
+  const std::string prep =
+      ParseHexBytes(args.prep.empty() ? journal::PrepDataNow() : args.prep, 7, "--prep");
+  if (const std::string fault = journal::PrepDataFault(prep); !fault.empty()) {
+    throw UsageError("--prep " + prep + ": " + fault);
+  }
   std::memcpy(record.PrepData, prep.c_str(), prep.size() + 1);
   return record;
 }

@@ -174,14 +174,7 @@ PurchaseOutcome RunPurchase(Journal& journal, PurseSteps& steps, const PurchaseR
     return out;
   }
   std::string prep_data = request.prep_data;
-  if (prep_data.empty()) {  // now, local time, BCD YYYYMMDDhhmmss
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    prep_data = text;
-  }
+  if (prep_data.empty()) prep_data = PrepDataNow();
   if (prep_data.size() != 14 ||
       prep_data.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
     throw std::invalid_argument("the preparation data is 14 hex digits, not " + prep_data);
@@ -356,6 +349,39 @@ std::vector<Settled> SettleFromCard(Journal& journal, PurseSteps& steps, const s
   }
   card_id = FIELD(card, CardId);
   return SettleRows(journal, module, card_id, balance);
+}
+
+std::string PrepDataNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char text[16];
+  std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+  return text;
+}
+
+std::string PrepDataFault(const std::string& digits) {
+  if (digits.size() != 14 || digits.find_first_not_of("0123456789") != std::string::npos) {
+    return "the preparation data is a date and time in BCD, YYYYMMDDhhmmss: decimal digits only";
+  }
+  const auto field = [&digits](std::size_t at, std::size_t length) {
+    return std::stoi(digits.substr(at, length));
+  };
+  const int year = field(0, 4), month = field(4, 2), day = field(6, 2);
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const char* wrong = month < 1 || month > 12                  ? "month"
+                      : day < 1 || day > days[month - 1]       ? "day"
+                      : field(8, 2) > 23                       ? "hour"
+                      : field(10, 2) > 59 || field(12, 2) > 59 ? "minute or second"
+                                                               : nullptr;
+  if (wrong == nullptr) return {};
+  return std::string("no such ") + wrong +
+         " (the preparation data is the date and time, YYYYMMDDhhmmss)";
 }
 
 }  // namespace vorlex::journal

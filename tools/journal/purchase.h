@@ -85,6 +85,12 @@ struct PurchaseOutcome {
 // A fresh idempotency key: 32 random hex digits.
 std::string MakeKey();
 
+// The preparation data is the purchase's local date and time, BCD YYYYMMDDhhmmss: the card
+// records it as such. PrepDataNow gives the 14 digits for now; PrepDataFault says why `digits`
+// is no date and time ("no such month ..."), or is empty when it is one.
+std::string PrepDataNow();
+std::string PrepDataFault(const std::string& digits);
+
 // Runs one purchase and journals it. A key already in the journal returns that row's outcome
 // with `replayed` and sends nothing (a key used for another amount or module throws
 // std::invalid_argument). Throws JournalError (journal.h) when the journal cannot write before
