@@ -118,7 +118,8 @@ class WineSession {
     com_link_ = dir_ + "/com1";
     const std::string prefix = dir_ + "/prefix";
     fs::create_directories(prefix);  // wineserver needs it; the first wine64 call fills it
-    env_ = {{"WINEPREFIX", prefix},      {"WINEDEBUG", "-all"},
+    // Wine's own errors stay on (on stderr, shown when a case fails); its other chatter is off.
+    env_ = {{"WINEPREFIX", prefix},      {"WINEDEBUG", "fixme-all,warn-all,trace-all"},
             {"WINESERVER", kWineServer}, {"WINEDLLOVERRIDES", "mscoree,mshtml="},
             {"DISPLAY", std::nullopt},   {"WAYLAND_DISPLAY", std::nullopt}};
     reader_ = std::make_unique<ScriptedReader>();
