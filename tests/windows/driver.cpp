@@ -256,6 +256,8 @@ const std::map<std::string, Case> kCases = {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Unbuffered: a run that ends early still shows how far it got.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   // Whether this machine runs this program at all (32-bit Windows code needs a 32-bit Wine).
   if (argc == 2 && std::strcmp(argv[1], "probe") == 0) {
     std::printf("probe=ok\n");

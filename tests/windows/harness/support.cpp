@@ -65,7 +65,9 @@ ExportTable ReadExportTable(const std::string& path) {
 
 std::string ProcessResult::Describe() const {
   std::ostringstream text;
-  text << "exit " << exit_code << (timed_out ? " (timed out)" : "") << "\n--- stdout\n"
+  text << "exit " << exit_code;
+  if (signal != 0) text << " (signal " << signal << ")";
+  text << (timed_out ? " (timed out)" : "") << " after " << elapsed.count() << " ms\n--- stdout\n"
        << out << "--- stderr\n"
        << err << "---";
   return text.str();
@@ -103,6 +105,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const EnvChanges&
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   }
   pid_t pid = 0;
+  const auto started = std::chrono::steady_clock::now();
   const int spawned = ::posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, argv_pointers.data(),
                                      env_pointers.data());
   posix_spawn_file_actions_destroy(&actions);
@@ -138,6 +141,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const EnvChanges&
     if (::waitpid(pid, &status, WNOHANG) == pid) {
       drain();
       if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+      if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
       break;
     }
     if (std::chrono::steady_clock::now() > deadline) {
@@ -149,6 +153,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const EnvChanges&
   }
   ::close(out_pipe[0]);
   ::close(err_pipe[0]);
+  result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
   return result;
 }
 

@@ -36,7 +36,9 @@ ExportTable ReadExportTable(const std::string& path);
 
 struct ProcessResult {
   int exit_code = -1;  // -1 when killed or not started
+  int signal = 0;      // the signal that ended it, if one did
   bool timed_out = false;
+  std::chrono::milliseconds elapsed{0};
   std::string out;
   std::string err;
   std::string Describe() const;  // for failure messages

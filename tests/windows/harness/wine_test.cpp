@@ -80,7 +80,10 @@ class WineSession {
 
   ProcessResult Run(std::vector<std::string> args, std::chrono::milliseconds timeout = 60s) {
     args.insert(args.begin(), loader_);
-    return RunProcess(args, env_, timeout);
+    ProcessResult result = RunProcess(args, env_, timeout);
+    // A program that never got to print: say where its wineserver was, as Wine finds it.
+    if (result.exit_code != 0 && result.out.empty()) result.err += ServerState();
+    return result;
   }
 
   // Points COM1 at `target`; the constructor's target is the reader's pty.
@@ -118,7 +121,8 @@ class WineSession {
     com_link_ = dir_ + "/com1";
     const std::string prefix = dir_ + "/prefix";
     fs::create_directories(prefix);  // wineserver needs it; the first wine64 call fills it
-    env_ = {{"WINEPREFIX", prefix},      {"WINEDEBUG", "-all"},
+    // Wine's own errors stay on (on stderr, shown when a case fails); its other chatter is off.
+    env_ = {{"WINEPREFIX", prefix},      {"WINEDEBUG", "fixme-all,warn-all,trace-all"},
             {"WINESERVER", kWineServer}, {"WINEDLLOVERRIDES", "mscoree,mshtml="},
             {"DISPLAY", std::nullopt},   {"WAYLAND_DISPLAY", std::nullopt}};
     reader_ = std::make_unique<ScriptedReader>();
@@ -143,6 +147,31 @@ class WineSession {
       skip_reason_ = "the 32-bit Wine loader " + loader_ +
                      " does not run 32-bit Windows programs on this machine: " + probe.Describe();
     }
+  }
+
+  // Debian's Wine keeps its server's directory name in <prefix>/wineserver
+  // (/tmp/wine-XXXXXX/server-<device>-<inode>/socket); a client that finds none starts a server.
+  std::string ServerState() const {
+    const fs::path prefix = fs::path(dir_) / "prefix";
+    std::error_code error;
+    std::string state = "--- wine state\n" + (prefix / "wineserver").string() + ": ";
+    std::string name;
+    try {
+      name = ReadFileText((prefix / "wineserver").string());
+      state += "\"" + name + "\"";
+    } catch (const std::exception&) {
+      state += "missing";
+    }
+    state += "\n";
+    if (!name.empty()) {
+      const fs::path server_dir = fs::path("/tmp") / name;
+      bool socket = false;
+      for (const auto& entry : fs::directory_iterator(server_dir, error)) {
+        socket = socket || fs::is_socket(entry.path() / "socket", error);
+      }
+      state += server_dir.string() + (socket ? ": a server socket\n" : ": no server socket\n");
+    }
+    return state;
   }
 
   // Waits for Wine's device manager to have made the COM1 link.
