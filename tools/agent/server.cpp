@@ -1,6 +1,5 @@
 #include "server.h"
 
-#include <sys/stat.h>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -71,22 +70,18 @@ class SharedState : public std::enable_shared_from_this<SharedState> {
   const std::string& token() const { return token_; }
   int connections() const { return static_cast<int>(sessions_.size()); }
 
-  // The allow-list: the config file's, read again when the file changed (so `vorlex-agent
-  // allow` applies to the next connection), else the command line's.
+  // The allow-list: the config file's, read again at each handshake (so that `vorlex-agent
+  // allow` and `deny` apply to the next connection; a file's time stamp may not change
+  // between two quick edits), with the command line's; else the command line's.
   const std::vector<std::string>& AllowList() {
     if (!config_.file) return allowed_;
-    struct stat info {};
-    if (::stat(config_.file->c_str(), &info) == 0 &&
-        (info.st_mtim.tv_sec != allow_seen_.tv_sec || info.st_mtim.tv_nsec != allow_seen_.tv_nsec)) {
-      try {
-        std::vector<std::string> list = ReadAllowList(*config_.file);
-        list.insert(list.end(), config_.command_line_allow.begin(),
-                    config_.command_line_allow.end());
-        allowed_ = std::move(list);
-        allow_seen_ = info.st_mtim;
-      } catch (const std::exception& error) {
-        std::cerr << "vorlex-agent: the allow-list is unchanged: " << error.what() << "\n";
-      }
+    try {
+      std::vector<std::string> list = ReadAllowList(*config_.file);
+      list.insert(list.end(), config_.command_line_allow.begin(),
+                  config_.command_line_allow.end());
+      allowed_ = std::move(list);
+    } catch (const std::exception& error) {
+      std::cerr << "vorlex-agent: the allow-list is unchanged: " << error.what() << "\n";
     }
     return allowed_;
   }
@@ -104,7 +99,6 @@ class SharedState : public std::enable_shared_from_this<SharedState> {
   AgentConfig config_;
   std::string token_;
   std::vector<std::string> allowed_;
-  timespec allow_seen_{};
   std::vector<std::unique_ptr<ReaderWorker>> readers_;
   std::unordered_set<WebSocketSession*> sessions_;
   std::map<std::string, WebSocketSession*> claims_;  // reader id -> the session holding it
