@@ -13,7 +13,9 @@ constexpr std::chrono::milliseconds kFirstBackOff{250};
 constexpr std::chrono::milliseconds kLastBackOff{5000};
 
 CallOutcome Lost(const std::string& id) {
-  return {false, nullptr, kReaderLost,
+  return {false,
+          nullptr,
+          kReaderLost,
           "reader lost: the reader's port is gone; the agent is reopening it",
           {{"reader", id}}};
 }
@@ -47,10 +49,9 @@ void ReaderWorker::Submit(std::string method, nlohmann::json params, Done done) 
 }
 
 void ReaderWorker::Run() {
-  ReaderDevice device(DeviceOptions{config_.port,
-                                    config_.edition == "display" ? Edition::kDisplay
-                                                                 : Edition::kEpurse,
-                                    config_.journal, config_.id});
+  ReaderDevice device(DeviceOptions{
+      config_.port, config_.edition == "display" ? Edition::kDisplay : Edition::kEpurse,
+      config_.journal, config_.id});
   const auto poll_interval = std::chrono::milliseconds(std::max(limits_.poll_interval_ms, 10));
   auto back_off = kFirstBackOff;
   const auto lose = [&](const std::string& why) {

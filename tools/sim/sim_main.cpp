@@ -254,7 +254,8 @@ Settings Parse(int argc, char** argv) {
 
   CLI::App* run = app.add_subcommand(
       "run",
-      "Usage: vorlex-sim run [--com [N] | --pcsc | --agent [EDITION]] [simulator options] -- PROGRAM [ARGS...]\n"
+      "Usage: vorlex-sim run [--com [N] | --pcsc | --agent [EDITION]] [simulator options]\n"
+      "                      -- PROGRAM [ARGS...]\n"
       "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
       "exit status is run's. PROGRAM finds the port in $VORLEX_PORT, the edition in\n"
       "$VORLEX_EDITION and the simulator's pty in $VORLEX_SIM_LINK, and gets descriptors 0-2\n"
@@ -617,7 +618,9 @@ int Run(const Settings& given, launch::Supervisor& supervisor) {
   }
   std::vector<std::pair<std::string, std::string>> environment = {
       {"VORLEX_PORT", port},
-      {"VORLEX_EDITION", settings.agent ? *settings.agent : settings.com ? "epurse" : "display"}};
+      {"VORLEX_EDITION", settings.agent ? *settings.agent
+                         : settings.com ? "epurse"
+                                        : "display"}};
   // The link where there is one (vorlex-sim ctl finds the simulator by it), else the pty.
   environment.emplace_back(
       "VORLEX_SIM_LINK",
