@@ -269,9 +269,6 @@ int main(int argc, char** argv) {
     Client client(io, setup);
     client.Call("card.halt", {{"reader", "r0"}});
     client.Call("events.subscribe", {{"reader", "r0"}});
-    // A presence poll first: the reader's state before the first change is known (the card
-    // was in use until the halt, so never polled).
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     std::vector<double> latencies;
     for (int i = 0; i < 10; ++i) {
       const char* word = i % 2 == 0 ? "remove" : "insert";

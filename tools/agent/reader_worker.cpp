@@ -66,7 +66,9 @@ void ReaderWorker::Run() {
     return false;
   };
   if (!open_or_lose()) lost_ = true;
-  Clock::time_point next = Clock::now() + (lost_ ? back_off : poll_interval);
+  // A reader that opens is polled at once, before a call can bind a card: what is present is
+  // then known, and a card that goes after a call shows as card.absent.
+  Clock::time_point next = lost_ ? Clock::now() + back_off : Clock::now();
 
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -106,9 +108,11 @@ void ReaderWorker::Run() {
     }
     if (Clock::now() < next) continue;
     lock.unlock();
+    bool reopened = false;
     if (lost_) {
       if (open_or_lose()) {
         lost_ = false;
+        reopened = true;
         back_off = kFirstBackOff;
         notify_("reader.back", {{"reader", config_.id}});
       } else {
@@ -132,7 +136,7 @@ void ReaderWorker::Run() {
       }
     }
     lock.lock();
-    next = Clock::now() + (lost_ ? back_off : poll_interval);
+    next = reopened ? Clock::now() : Clock::now() + (lost_ ? back_off : poll_interval);
   }
   // Calls still queued at the end are answered, not dropped.
   std::deque<Job> left;
