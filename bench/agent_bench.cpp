@@ -95,11 +95,12 @@ class Setup {
  public:
   Setup(const Programs& programs, const std::filesystem::path& folder, int readers)
       : programs_(programs), folder_(folder) {
-    json config = {{"listen", "127.0.0.1:0"},
-                   {"token_file", (folder / "token").string()},
-                   {"limits", {{"max_connections", 2000}, {"calls_per_second", 100000},
-                               {"max_pending_calls", 1000}}},
-                   {"readers", json::array()}};
+    json config = {
+        {"listen", "127.0.0.1:0"},
+        {"token_file", (folder / "token").string()},
+        {"limits",
+         {{"max_connections", 2000}, {"calls_per_second", 100000}, {"max_pending_calls", 1000}}},
+        {"readers", json::array()}};
     for (int i = 0; i < readers; ++i) {
       const auto link = folder / ("r" + std::to_string(i));
       links_.push_back(link.string());
@@ -161,8 +162,8 @@ class Client {
     ws_.text(true);
   }
   json Call(const std::string& method, const json& params) {
-    ws_.write(net::buffer(json{{"jsonrpc", "2.0"}, {"id", ++id_}, {"method", method},
-                               {"params", params}}.dump()));
+    ws_.write(net::buffer(
+        json{{"jsonrpc", "2.0"}, {"id", ++id_}, {"method", method}, {"params", params}}.dump()));
     for (;;) {
       json message = Read();
       if (message.contains("id") && message["id"] == id_) return message;
@@ -258,17 +259,16 @@ int main(int argc, char** argv) {
     const double lib = Median(library);
     std::printf("| operation | library ms | agent ms | agent / library | target |\n");
     std::printf("| --- | ---: | ---: | ---: | --- |\n");
-    std::printf("| card request (REQ_14443_CARD / card.request), median of %d | %.3f | %.3f | %.4f | <= 1.03 |\n\n",
-                iterations, lib, agent, agent / lib);
+    std::printf(
+        "| card request (REQ_14443_CARD / card.request), median of %d | %.3f | %.3f | %.4f | <= "
+        "1.03 |\n\n",
+        iterations, lib, agent, agent / lib);
 
     // 4. Event latency, on the same agent.
     net::io_context io;
     Client client(io, setup);
     client.Call("card.halt", {{"reader", "r0"}});
     client.Call("events.subscribe", {{"reader", "r0"}});
-    // A presence poll first: the reader's state before the first change is known (the card
-    // was in use until the halt, so never polled).
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     std::vector<double> latencies;
     for (int i = 0; i < 10; ++i) {
       const char* word = i % 2 == 0 ? "remove" : "insert";
@@ -290,8 +290,9 @@ int main(int argc, char** argv) {
     std::sort(latencies.begin(), latencies.end());
     std::printf("| event latency, 10 events, poll 250 ms | median ms | min ms | max ms |\n");
     std::printf("| --- | ---: | ---: | ---: |\n");
-    std::printf("| vorlex-sim ctl remove/insert -> card.absent/card.present | %.0f | %.0f | %.0f |\n\n",
-                Median(latencies), latencies.front(), latencies.back());
+    std::printf(
+        "| vorlex-sim ctl remove/insert -> card.absent/card.present | %.0f | %.0f | %.0f |\n\n",
+        Median(latencies), latencies.front(), latencies.back());
 
     // 3. The idle cost of open connections.
     std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -304,8 +305,10 @@ int main(int argc, char** argv) {
     const ProcessUsage loaded = Usage(setup.agent());
     std::this_thread::sleep_for(std::chrono::seconds(5));
     const ProcessUsage after = Usage(setup.agent());
-    std::printf("| agent, idle, one reader polled | CPU ms a second | RSS MiB |\n| --- | ---: | ---: |\n");
-    std::printf("| no connections | %.3f | %.1f |\n", (idle.cpu_seconds - before.cpu_seconds) * 1000 / 5,
+    std::printf(
+        "| agent, idle, one reader polled | CPU ms a second | RSS MiB |\n| --- | ---: | ---: |\n");
+    std::printf("| no connections | %.3f | %.1f |\n",
+                (idle.cpu_seconds - before.cpu_seconds) * 1000 / 5,
                 static_cast<double>(idle.rss_kib) / 1024);
     std::printf("| %d open connections | %.3f | %.1f |\n\n", connections,
                 (after.cpu_seconds - loaded.cpu_seconds) * 1000 / 5,
@@ -322,15 +325,18 @@ int main(int argc, char** argv) {
     std::vector<std::thread> threads;
     const auto started_four = Clock::now();
     for (int r = 0; r < 4; ++r) {
-      threads.emplace_back([&setup, r, iterations] { AgentCalls(setup, "r" + std::to_string(r), iterations); });
+      threads.emplace_back(
+          [&setup, r, iterations] { AgentCalls(setup, "r" + std::to_string(r), iterations); });
     }
     for (std::thread& thread : threads) thread.join();
     const double four = Ms(Clock::now() - started_four);
-    std::printf("| %d card requests on each reader | wall ms | calls a second | wall / one reader's |\n", iterations + 3);
+    std::printf(
+        "| %d card requests on each reader | wall ms | calls a second | wall / one reader's |\n",
+        iterations + 3);
     std::printf("| --- | ---: | ---: | ---: |\n");
     std::printf("| one reader | %.0f | %.0f | 1.00 |\n", one, (iterations + 3) * 1000 / one);
-    std::printf("| four readers in parallel | %.0f | %.0f | %.2f |\n", four, 4 * (iterations + 3) * 1000 / four,
-                four / one);
+    std::printf("| four readers in parallel | %.0f | %.0f | %.2f |\n", four,
+                4 * (iterations + 3) * 1000 / four, four / one);
   }
   std::filesystem::remove_all(folder);
   return 0;

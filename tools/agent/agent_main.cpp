@@ -18,10 +18,10 @@ namespace {
 using namespace vorlex::agent;
 
 // Exit statuses (docs/agent.md, "Exit statuses"; the manual page).
-constexpr int kStopped = 0;        // stopped by SIGTERM or SIGINT; a subcommand did its work
-constexpr int kCannotServe = 1;    // cannot listen, or cannot read/write the config file
-constexpr int kUsage = 2;          // a wrong option or configuration
-constexpr int kUnsafeToken = 4;    // the token file is readable by others, or cannot be made
+constexpr int kStopped = 0;      // stopped by SIGTERM or SIGINT; a subcommand did its work
+constexpr int kCannotServe = 1;  // cannot listen, or cannot read/write the config file
+constexpr int kUsage = 2;        // a wrong option or configuration
+constexpr int kUnsafeToken = 4;  // the token file is readable by others, or cannot be made
 
 struct Options {
   std::optional<std::string> port, edition, config, listen, token_file, journal;
@@ -71,16 +71,17 @@ int Serve(const Options& options) {
   try {
     if (options.config) {
       if (options.port || options.edition || options.journal) {
-        return Usage("--config names the readers; --port, --edition and --journal are for one "
-                     "reader without it");
+        return Usage(
+            "--config names the readers; --port, --edition and --journal are for one "
+            "reader without it");
       }
       config = LoadConfig(*options.config);
     } else {
       if (!options.port || !options.edition) {
         return Usage("give --port NAME --edition epurse|display, or --config FILE");
       }
-      config.readers.push_back({"reader1", *options.port, *options.edition,
-                                options.journal.value_or("")});
+      config.readers.push_back(
+          {"reader1", *options.port, *options.edition, options.journal.value_or("")});
     }
     if (options.listen) config.listen = ParseListen(*options.listen);
     for (const std::string& origin : options.allow) {
@@ -194,8 +195,9 @@ int Main(int argc, char** argv) {
 
   const auto origin_command = [&](const char* name, const char* text) {
     CLI::App* command = app.add_subcommand(name, text);
-    command->add_option("--config", options.config,
-                        std::string("the agent's config file (default ") + kDefaultConfigPath + ")");
+    command->add_option(
+        "--config", options.config,
+        std::string("the agent's config file (default ") + kDefaultConfigPath + ")");
     return command;
   };
   CLI::App* allow = origin_command(
@@ -205,11 +207,11 @@ int Main(int argc, char** argv) {
       "allow-list, which a running agent reads again at the next connection.\n"
       "Exit 0 done (or already allowed), 1 cannot write the file, 2 not an origin.");
   allow->add_option("origin", options.origin, "SCHEME://HOST[:PORT]")->required();
-  CLI::App* deny = origin_command(
-      "deny",
-      "Usage: vorlex-agent deny ORIGIN [--config FILE]\n"
-      "Takes ORIGIN off the allow-list (connections already open stay open).\n"
-      "Exit 0 done (or was not allowed), 1 cannot write the file, 2 not an origin.");
+  CLI::App* deny =
+      origin_command("deny",
+                     "Usage: vorlex-agent deny ORIGIN [--config FILE]\n"
+                     "Takes ORIGIN off the allow-list (connections already open stay open).\n"
+                     "Exit 0 done (or was not allowed), 1 cannot write the file, 2 not an origin.");
   deny->add_option("origin", options.origin, "SCHEME://HOST[:PORT]")->required();
   CLI::App* origins = origin_command(
       "origins",

@@ -13,7 +13,9 @@ constexpr std::chrono::milliseconds kFirstBackOff{250};
 constexpr std::chrono::milliseconds kLastBackOff{5000};
 
 CallOutcome Lost(const std::string& id) {
-  return {false, nullptr, kReaderLost,
+  return {false,
+          nullptr,
+          kReaderLost,
           "reader lost: the reader's port is gone; the agent is reopening it",
           {{"reader", id}}};
 }
@@ -47,10 +49,9 @@ void ReaderWorker::Submit(std::string method, nlohmann::json params, Done done) 
 }
 
 void ReaderWorker::Run() {
-  ReaderDevice device(DeviceOptions{config_.port,
-                                    config_.edition == "display" ? Edition::kDisplay
-                                                                 : Edition::kEpurse,
-                                    config_.journal, config_.id});
+  ReaderDevice device(DeviceOptions{
+      config_.port, config_.edition == "display" ? Edition::kDisplay : Edition::kEpurse,
+      config_.journal, config_.id});
   const auto poll_interval = std::chrono::milliseconds(std::max(limits_.poll_interval_ms, 10));
   auto back_off = kFirstBackOff;
   const auto lose = [&](const std::string& why) {
@@ -65,7 +66,9 @@ void ReaderWorker::Run() {
     return false;
   };
   if (!open_or_lose()) lost_ = true;
-  Clock::time_point next = Clock::now() + (lost_ ? back_off : poll_interval);
+  // A reader that opens is polled at once, before a call can bind a card: what is present is
+  // then known, and a card that goes after a call shows as card.absent.
+  Clock::time_point next = lost_ ? Clock::now() + back_off : Clock::now();
 
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -105,9 +108,11 @@ void ReaderWorker::Run() {
     }
     if (Clock::now() < next) continue;
     lock.unlock();
+    bool reopened = false;
     if (lost_) {
       if (open_or_lose()) {
         lost_ = false;
+        reopened = true;
         back_off = kFirstBackOff;
         notify_("reader.back", {{"reader", config_.id}});
       } else {
@@ -131,7 +136,7 @@ void ReaderWorker::Run() {
       }
     }
     lock.lock();
-    next = Clock::now() + (lost_ ? back_off : poll_interval);
+    next = reopened ? Clock::now() : Clock::now() + (lost_ ? back_off : poll_interval);
   }
   // Calls still queued at the end are answered, not dropped.
   std::deque<Job> left;

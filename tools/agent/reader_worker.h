@@ -28,7 +28,7 @@ struct CallOutcome {
 
 class ReaderWorker {
  public:
-  using Done = std::function<void(CallOutcome)>;                       // on the worker's thread
+  using Done = std::function<void(CallOutcome)>;                           // on the worker's thread
   using Notify = std::function<void(const std::string&, nlohmann::json)>;  // method, params
 
   ReaderWorker(ReaderConfig config, Limits limits, Notify notify);

@@ -62,8 +62,8 @@ class DepthLimitedBuilder {
 Parsed ParseRequest(std::string_view text, int max_depth) {
   json message;
   DepthLimitedBuilder builder(message, max_depth);
-  const bool parsed = json::sax_parse(text.begin(), text.end(), &builder,
-                                      json::input_format_t::json, true);
+  const bool parsed =
+      json::sax_parse(text.begin(), text.end(), &builder, json::input_format_t::json, true);
   if (!parsed) {
     if (builder.too_deep()) {
       return {std::nullopt, Error(nullptr, kParseError,
@@ -75,8 +75,8 @@ Parsed ParseRequest(std::string_view text, int max_depth) {
     return {std::nullopt, Error(nullptr, kParseError, why)};
   }
   if (message.is_array()) {
-    return {std::nullopt,
-            Error(nullptr, kInvalidRequest, "invalid request: send one request per message, not a batch")};
+    return {std::nullopt, Error(nullptr, kInvalidRequest,
+                                "invalid request: send one request per message, not a batch")};
   }
   if (!message.is_object()) {
     return {std::nullopt, Error(nullptr, kInvalidRequest, "invalid request: not an object")};
@@ -92,7 +92,8 @@ Parsed ParseRequest(std::string_view text, int max_depth) {
   }
   const auto jsonrpc = message.find("jsonrpc");
   if (jsonrpc == message.end() || *jsonrpc != "2.0") {
-    return {std::nullopt, Error(id, kInvalidRequest, "invalid request: \"jsonrpc\" must be \"2.0\"")};
+    return {std::nullopt,
+            Error(id, kInvalidRequest, "invalid request: \"jsonrpc\" must be \"2.0\"")};
   }
   const auto method = message.find("method");
   if (method == message.end() || !method->is_string()) {

@@ -121,8 +121,9 @@ HandshakeVerdict CheckHandshake(const HandshakeRequest& request,
     return {};
   }
   if (!given) {
-    return {401, "vorlex-agent: refused: a client without an Origin must send \"Authorization: "
-                 "Bearer TOKEN\" (the token is in the agent's token file).\n"};
+    return {401,
+            "vorlex-agent: refused: a client without an Origin must send \"Authorization: "
+            "Bearer TOKEN\" (the token is in the agent's token file).\n"};
   }
   return {};
 }
@@ -145,7 +146,8 @@ std::string LoadOrCreateToken(const std::filesystem::path& path) {
     }
     ::fchmod(made, 0640);  // whatever the umask
     const std::string line = token + "\n";
-    const bool written = ::write(made, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    const bool written =
+        ::write(made, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     ::close(made);
     if (!written) throw std::runtime_error("cannot write the token file " + name);
     return token;
@@ -162,7 +164,8 @@ std::string LoadOrCreateToken(const std::filesystem::path& path) {
     ::close(fd);
     throw std::runtime_error("the token file " + name +
                              " may be read by anyone: make it readable by the agent's group only "
-                             "(chmod 0640 " + name + ")");
+                             "(chmod 0640 " +
+                             name + ")");
   }
   std::string token(256, '\0');
   const ssize_t got = ::read(fd, token.data(), token.size());

@@ -1,7 +1,5 @@
 #include "server.h"
 
-#include <sys/stat.h>
-
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
@@ -71,22 +69,17 @@ class SharedState : public std::enable_shared_from_this<SharedState> {
   const std::string& token() const { return token_; }
   int connections() const { return static_cast<int>(sessions_.size()); }
 
-  // The allow-list: the config file's, read again when the file changed (so `vorlex-agent
-  // allow` applies to the next connection), else the command line's.
+  // The allow-list: the config file's, read again at each handshake (so that `vorlex-agent
+  // allow` and `deny` apply to the next connection; a file's time stamp may not change
+  // between two quick edits), with the command line's; else the command line's.
   const std::vector<std::string>& AllowList() {
     if (!config_.file) return allowed_;
-    struct stat info {};
-    if (::stat(config_.file->c_str(), &info) == 0 &&
-        (info.st_mtim.tv_sec != allow_seen_.tv_sec || info.st_mtim.tv_nsec != allow_seen_.tv_nsec)) {
-      try {
-        std::vector<std::string> list = ReadAllowList(*config_.file);
-        list.insert(list.end(), config_.command_line_allow.begin(),
-                    config_.command_line_allow.end());
-        allowed_ = std::move(list);
-        allow_seen_ = info.st_mtim;
-      } catch (const std::exception& error) {
-        std::cerr << "vorlex-agent: the allow-list is unchanged: " << error.what() << "\n";
-      }
+    try {
+      std::vector<std::string> list = ReadAllowList(*config_.file);
+      list.insert(list.end(), config_.command_line_allow.begin(), config_.command_line_allow.end());
+      allowed_ = std::move(list);
+    } catch (const std::exception& error) {
+      std::cerr << "vorlex-agent: the allow-list is unchanged: " << error.what() << "\n";
     }
     return allowed_;
   }
@@ -104,7 +97,6 @@ class SharedState : public std::enable_shared_from_this<SharedState> {
   AgentConfig config_;
   std::string token_;
   std::vector<std::string> allowed_;
-  timespec allow_seen_{};
   std::vector<std::unique_ptr<ReaderWorker>> readers_;
   std::unordered_set<WebSocketSession*> sessions_;
   std::map<std::string, WebSocketSession*> claims_;  // reader id -> the session holding it
@@ -130,8 +122,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
       response.set(http::field::server, "vorlex-agent/" VORLEX_VERSION);
     }));
     state_->Join(this);  // counted from the handshake on
-    ws_.async_accept(request, beast::bind_front_handler(&WebSocketSession::OnAccept,
-                                                        shared_from_this()));
+    ws_.async_accept(request,
+                     beast::bind_front_handler(&WebSocketSession::OnAccept, shared_from_this()));
   }
 
   // Queues `message`; never blocks. A client that reads nothing while 4 MiB wait is dropped.
@@ -159,7 +151,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   bool TakeToken() {
     const double rate = state_->limits().calls_per_second;
     const auto now = Clock::now();
-    tokens_ = std::min(rate, tokens_ + rate * std::chrono::duration<double>(now - refilled_).count());
+    tokens_ =
+        std::min(rate, tokens_ + rate * std::chrono::duration<double>(now - refilled_).count());
     refilled_ = now;
     if (tokens_ < 1.0) return false;
     tokens_ -= 1.0;
@@ -172,8 +165,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     Read();
   }
   void Read() {
-    ws_.async_read(buffer_, beast::bind_front_handler(&WebSocketSession::OnRead,
-                                                      shared_from_this()));
+    ws_.async_read(buffer_,
+                   beast::bind_front_handler(&WebSocketSession::OnRead, shared_from_this()));
   }
   void OnRead(beast::error_code error, std::size_t size) {
     if (error) return Close();  // closed, too big (1009 sent), timed out
@@ -229,7 +222,8 @@ void SharedState::Leave(WebSocketSession* session) {
   }
 }
 
-void SharedState::Broadcast(const std::string& reader, const std::shared_ptr<std::string>& message) {
+void SharedState::Broadcast(const std::string& reader,
+                            const std::shared_ptr<std::string>& message) {
   // Sending may drop a client that reads nothing (and so change sessions_): pick them first.
   std::vector<std::shared_ptr<WebSocketSession>> subscribers;
   for (WebSocketSession* session : sessions_) {
@@ -243,10 +237,8 @@ std::string SharedState::Info() {
   for (const auto& worker : readers_) {
     const ReaderConfig& reader = worker->config();
     std::string state = worker->lost() ? "lost" : claims_.contains(reader.id) ? "busy" : "ready";
-    readers.push_back({{"id", reader.id},
-                       {"port", reader.port},
-                       {"edition", reader.edition},
-                       {"state", state}});
+    readers.push_back(
+        {{"id", reader.id}, {"port", reader.port}, {"edition", reader.edition}, {"state", state}});
   }
   return json{{"version", VORLEX_VERSION}, {"readers", readers}}.dump();
 }
@@ -268,9 +260,9 @@ ReaderWorker* SharedState::Find(const json& params, std::string& error_answer, c
   for (const auto& worker : readers_) {
     if (worker->config().id == given->get<std::string>()) return worker.get();
   }
-  error_answer = Error(id, kUnknownReader,
-                       "unknown reader: no reader \"" + given->get<std::string>() +
-                           "\" (agent.info lists them)");
+  error_answer = Error(
+      id, kUnknownReader,
+      "unknown reader: no reader \"" + given->get<std::string>() + "\" (agent.info lists them)");
   return nullptr;
 }
 
@@ -289,8 +281,8 @@ void SharedState::Handle(const std::shared_ptr<WebSocketSession>& session, std::
                         {{"limit", config_.limits.calls_per_second}}));
   }
   const std::string& method = request.method;
-  if (method == "agent.info") return answer("{\"jsonrpc\":\"2.0\",\"id\":" + id.dump() +
-                                            ",\"result\":" + Info() + "}");
+  if (method == "agent.info")
+    return answer("{\"jsonrpc\":\"2.0\",\"id\":" + id.dump() + ",\"result\":" + Info() + "}");
   const bool ours = method == "reader.claim" || method == "reader.release" ||
                     method == "events.subscribe" || method == "events.unsubscribe";
   if (!ours && !ReaderDevice::Handles(method)) {
@@ -332,7 +324,8 @@ void SharedState::Handle(const std::shared_ptr<WebSocketSession>& session, std::
   }
   if (session->pending() >= config_.limits.max_pending_calls) {
     return answer(Error(id, kRateLimited,
-                        "rate limited: at most " + std::to_string(config_.limits.max_pending_calls) +
+                        "rate limited: at most " +
+                            std::to_string(config_.limits.max_pending_calls) +
                             " unanswered calls on one connection",
                         {{"limit", config_.limits.max_pending_calls}}));
   }
@@ -386,8 +379,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     handshake.target = std::string_view(request.target().data(), request.target().size());
     HandshakeVerdict verdict = CheckHandshake(handshake, state_->AllowList(), state_->token());
     if (verdict.status == 0 && !websocket::is_upgrade(request)) {
-      verdict = {426, "vorlex-agent: this is a WebSocket service (JSON-RPC 2.0): connect to "
-                      "ws://127.0.0.1:PORT/ with a WebSocket client.\n"};
+      verdict = {426,
+                 "vorlex-agent: this is a WebSocket service (JSON-RPC 2.0): connect to "
+                 "ws://127.0.0.1:PORT/ with a WebSocket client.\n"};
     }
     if (verdict.status == 0 && state_->connections() >= state_->limits().max_connections) {
       verdict = {503, "vorlex-agent: refused: " + std::to_string(state_->limits().max_connections) +
@@ -455,7 +449,6 @@ class Listener : public std::enable_shared_from_this<Listener> {
   std::shared_ptr<SharedState> state_;
 };
 
-
 Server::Server(net::io_context& io, AgentConfig config, std::string token) {
   std::vector<ListenAddress> addresses = config.listen;
   if (addresses.empty()) addresses = {{"127.0.0.1", kDefaultPort}, {"::1", kDefaultPort}};
@@ -468,7 +461,8 @@ Server::Server(net::io_context& io, AgentConfig config, std::string token) {
     try {
       listener = std::make_shared<Listener>(io, tcp::endpoint(ip, port), state_);
     } catch (const boost::system::system_error& error) {
-      if (ip.is_v6() && !urls_.empty() && error.code() == boost::system::errc::address_not_available) {
+      if (ip.is_v6() && !urls_.empty() &&
+          error.code() == boost::system::errc::address_not_available) {
         std::cerr << "vorlex-agent: ::1 is not available here; listening on 127.0.0.1 only\n";
         continue;
       }

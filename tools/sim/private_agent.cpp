@@ -20,7 +20,8 @@ std::string PrivateAgent::Program() {
     return given;
   }
   std::error_code error;
-  const std::filesystem::path bin = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+  const std::filesystem::path bin =
+      std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
   return (bin / "vorlex-agent").string();
 }
 
@@ -31,11 +32,16 @@ PrivateAgent::PrivateAgent(const std::string& program, const std::string& pty,
     throw std::system_error(errno, std::generic_category(), "mkdtemp");
   }
   folder_ = pattern;
-  std::vector<std::string> words = {program,        "--port",
-                                    pty,            "--edition",
-                                    edition,        "--listen",
-                                    "127.0.0.1:0",  "--token-file",
-                                    (folder_ / "token").string(), "--journal",
+  std::vector<std::string> words = {program,
+                                    "--port",
+                                    pty,
+                                    "--edition",
+                                    edition,
+                                    "--listen",
+                                    "127.0.0.1:0",
+                                    "--token-file",
+                                    (folder_ / "token").string(),
+                                    "--journal",
                                     (folder_ / "journal.sqlite").string()};
   for (const std::string& origin : allow) {
     words.push_back("--allow");

@@ -254,7 +254,8 @@ Settings Parse(int argc, char** argv) {
 
   CLI::App* run = app.add_subcommand(
       "run",
-      "Usage: vorlex-sim run [--com [N] | --pcsc | --agent [EDITION]] [simulator options] -- PROGRAM [ARGS...]\n"
+      "Usage: vorlex-sim run [--com [N] | --pcsc | --agent [EDITION]] [simulator options]\n"
+      "                      -- PROGRAM [ARGS...]\n"
       "Start the simulator and run PROGRAM against it; the simulator ends with PROGRAM, whose\n"
       "exit status is run's. PROGRAM finds the port in $VORLEX_PORT, the edition in\n"
       "$VORLEX_EDITION and a link to the simulator's pty in $VORLEX_SIM_LINK (--link's, or\n"
@@ -653,7 +654,9 @@ int Run(const Settings& given, launch::Supervisor& supervisor) {
   }
   std::vector<std::pair<std::string, std::string>> environment = {
       {"VORLEX_PORT", port},
-      {"VORLEX_EDITION", settings.agent ? *settings.agent : settings.com ? "epurse" : "display"}};
+      {"VORLEX_EDITION", settings.agent ? *settings.agent
+                         : settings.com ? "epurse"
+                                        : "display"}};
   // The link (vorlex-sim ctl finds the simulator by it): --link's, or the run's own.
   environment.emplace_back("VORLEX_SIM_LINK", std::filesystem::absolute(*settings.link).string());
   if (pcscd) {

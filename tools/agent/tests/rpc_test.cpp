@@ -1,9 +1,9 @@
 // What a frame becomes: a request, or the error answer, one case a row.
+#include "rpc.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "rpc.h"
 
 namespace vorlex::agent {
 namespace {
@@ -22,8 +22,9 @@ TEST(ParseRequest, EachShapeAnswersAsDocumented) {
       {"malformed", R"({"jsonrpc":"2.0",)", kParseError},
       {"trailing bytes", R"({"jsonrpc":"2.0","id":1,"method":"x"} x)", kParseError},
       {"too deep", std::string(40, '[') + std::string(40, ']'), kParseError},
-      {"deep in params", R"({"jsonrpc":"2.0","id":1,"method":"x","params":{"a":)" +
-                             std::string(40, '[') + std::string(40, ']') + "}}",
+      {"deep in params",
+       R"({"jsonrpc":"2.0","id":1,"method":"x","params":{"a":)" + std::string(40, '[') +
+           std::string(40, ']') + "}}",
        kParseError},
       {"batch", R"([{"jsonrpc":"2.0","id":1,"method":"x"}])", kInvalidRequest},
       {"not an object", "42", kInvalidRequest},
@@ -55,8 +56,8 @@ TEST(ParseRequest, NotificationHasNoId) {
 
 TEST(Answers, ErrorCarriesDataOnlyWhenThere) {
   EXPECT_EQ(nlohmann::json::parse(Error(1, kReaderBusy, "busy"))["error"].contains("data"), false);
-  EXPECT_EQ(nlohmann::json::parse(Error(1, kReaderBusy, "busy", {{"reader", "r"}}))["error"]["data"]
-                ["reader"],
+  EXPECT_EQ(nlohmann::json::parse(
+                Error(1, kReaderBusy, "busy", {{"reader", "r"}}))["error"]["data"]["reader"],
             "r");
 }
 

@@ -1,4 +1,6 @@
 // The handshake's rules and the listen addresses, one case a row.
+#include "security.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -6,7 +8,6 @@
 #include <fstream>
 
 #include "agent_config.h"
-#include "security.h"
 
 namespace vorlex::agent {
 namespace {
@@ -38,8 +39,12 @@ TEST(Handshake, EachRuleAnswersAsDocumented) {
       {"program with token", "127.0.0.1:47511", {}, bearer, "/", 0},
       {"program with query token", "127.0.0.1:47511", {}, {}, query, 0},
       {"program without token", "127.0.0.1:47511", {}, {}, "/", 401},
-      {"program with wrong token", "127.0.0.1:47511", {}, "Bearer 0123456789abcdef0123456789abcdeX",
-       "/", 401},
+      {"program with wrong token",
+       "127.0.0.1:47511",
+       {},
+       "Bearer 0123456789abcdef0123456789abcdeX",
+       "/",
+       401},
       {"basic authorization", "127.0.0.1:47511", {}, "Basic dXNlcjpwYXNz", "/", 401},
       {"allowed origin with wrong token", "127.0.0.1", "https://pos.example", {}, "/?token=x", 401},
   };
