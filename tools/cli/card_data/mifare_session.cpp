@@ -495,9 +495,11 @@ std::vector<MifareSession::Report> MifareSession::Restore(const CardImage& file,
       const int result = calls_.write(s, i, data);
       // After a failed write or read-back the card is selected again at once: the same card
       // goes on, another card (or none) stops the restore before anything else is sent.
+      // (A copy: older compilers cannot capture a structured binding.)
+      const auto key_type = *type;
       const auto reselect = [&] {
         authed.reset();
-        if (!Stopped() && Reopen(s, *type, key_of(*type))) authed = *type;
+        if (!Stopped() && Reopen(s, key_type, key_of(key_type))) authed = key_type;
       };
       if (result != 0) {
         failed = true;
