@@ -80,7 +80,7 @@ const MethodEntry* Find(std::string_view method) {
 
 void Refuse(const std::string& argument, const std::string& reason) {
   throw MethodError{
-      kInvalidParamsCode, argument + ": " + reason, {{"argument", argument}, {"reason", reason}}};
+      kInvalidParams, argument + ": " + reason, {{"argument", argument}, {"reason", reason}}};
 }
 
 std::string HexOf(std::span<const std::uint8_t> bytes) {
@@ -102,7 +102,7 @@ std::string TypeName(const json& value) { return value.type_name(); }
 
 Params::Params(const json& params) : params_(params.is_null() ? kNoParams : params) {
   if (!params_.is_object()) {
-    throw MethodError{kInvalidParamsCode,
+    throw MethodError{kInvalidParams,
                       "params must be an object (named params)",
                       {{"reason", "params must be an object, not " + TypeName(params)}}};
   }
@@ -228,7 +228,7 @@ bool ReaderDevice::State::PortGone() const {
 void ReaderDevice::State::Lost() {
   if (port != nullptr) link::ClosePort(port);
   port = nullptr;
-  throw MethodError{kReaderLostCode,
+  throw MethodError{kReaderLost,
                     "the reader's port " + options.port + " is gone; the agent is reopening it",
                     {{"port", options.port}}};
 }
@@ -354,11 +354,11 @@ json ReaderDevice::Call(std::string_view method, const json& params) {
   State& s = *state_;
   const MethodEntry* entry = Find(method);
   if (entry == nullptr) {
-    throw MethodError{kMethodNotFoundCode, "no method " + std::string(method), nullptr};
+    throw MethodError{kMethodNotFound, "no method " + std::string(method), nullptr};
   }
   const bool epurse = s.edition() == Edition::kEpurse;
   if (!(epurse ? entry->epurse : entry->display)) {
-    throw MethodError{kMethodNotFoundCode,
+    throw MethodError{kMethodNotFound,
                       std::string(method) + " is a method of the " +
                           (epurse ? "display" : "e-purse") + " edition; this reader is " +
                           (epurse ? "e-purse" : "display"),

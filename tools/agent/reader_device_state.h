@@ -16,6 +16,7 @@
 
 #include "common/command.h"
 #include "common/message_table.h"
+#include "error_codes.h"
 #include "field/card_binding.h"
 #include "link/serial_port.h"
 #include "reader_device.h"
@@ -28,15 +29,6 @@ namespace vorlex::agent {
 
 using Bytes = std::vector<std::uint8_t>;
 using nlohmann::json;
-
-// The agent's error codes (docs/agent.md, "Errors").
-inline constexpr int kInvalidParamsCode = -32602;
-inline constexpr int kMethodNotFoundCode = -32601;
-inline constexpr int kReaderRefused = 1000;
-inline constexpr int kNoAnswer = 1001;
-inline constexpr int kReaderLostCode = 1002;
-inline constexpr int kCardChanged = 1005;
-inline constexpr int kJournalUnavailable = 1006;
 
 // An argument refused before anything is sent: -32602, data {argument, reason}.
 [[noreturn]] void Refuse(const std::string& argument, const std::string& reason);

@@ -6,19 +6,9 @@
 #include <string>
 #include <string_view>
 
-namespace vorlex::agent {
+#include "error_codes.h"
 
-// JSON-RPC's own codes, and the agent's (docs/agent.md, "Errors").
-inline constexpr int kParseError = -32700;
-inline constexpr int kInvalidRequest = -32600;
-inline constexpr int kMethodNotFound = -32601;
-inline constexpr int kInvalidParams = -32602;
-inline constexpr int kInternalError = -32603;
-inline constexpr int kReaderLost = 1002;
-inline constexpr int kReaderBusy = 1003;
-inline constexpr int kUnknownReader = 1004;
-inline constexpr int kRateLimited = 1007;
-inline constexpr int kMessageTooLarge = 1008;
+namespace vorlex::agent {
 
 struct Request {
   nlohmann::json id;  // null for a notification, which gets no answer
