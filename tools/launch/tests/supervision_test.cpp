@@ -32,6 +32,15 @@ using Command = std::vector<std::string>;
 class Supervision : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // Signals we were started ignoring (SIGPIPE, from a harness that ignores it) would be
+    // ignored by the tools and the programs too, which inherit it: a program that ignores
+    // what a test sends never ends. Start them as ctest's children do, with none ignored.
+    for (int number = 1; number <= SIGRTMAX; ++number) {
+      struct sigaction action {};
+      if (sigaction(number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+        signal(number, SIG_DFL);
+      }
+    }
     char pattern[] = "/tmp/vorlex-supervision-XXXXXX";
     folder_ = mkdtemp(pattern);
     reader_ = std::make_unique<Program>(Command{VORLEX_SIM_PROGRAM, "--link", Reader()});
