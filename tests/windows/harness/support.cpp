@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -116,7 +117,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const EnvChanges&
   if (spawned != 0) {
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
-    result.err = "cannot start " + argv[0];
+    result.err = "cannot start " + argv[0] + ": " + std::strerror(spawned) + "\n";
     return result;
   }
   ::fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);

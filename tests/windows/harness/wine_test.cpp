@@ -113,6 +113,17 @@ class WineSession {
             "X86StaticChecks).";
         return;
       }
+      // A kernel without 32-bit emulation refuses the loader itself (ENOEXEC).
+      const ProcessResult version = RunProcess({loader_, "--version"}, {}, 30s);
+      if (version.exit_code != 0) {
+        std::string why = version.err.empty() ? version.Describe() : version.err;
+        while (!why.empty() && why.back() == '\n') why.pop_back();
+        skip_reason_ = "this machine cannot run 32-bit programs: the 32-bit Wine loader " +
+                       loader_ + " does not start (" + why +
+                       "). The 32-bit DLLs are checked statically (StaticChecks, "
+                       "X86StaticChecks).";
+        return;
+      }
     } else {
       loader_ = kWine64;
       if (!fs::exists(loader_)) Fail(loader_ + " is missing: install wine64");
