@@ -103,14 +103,14 @@ class WineSession {
     const Config& config = Config::Get();
     if (config.is_x86()) {
       loader_ = kWine32;
+      const std::string still_checked =
+          ". The 32-bit DLLs are checked statically (StaticChecks, X86StaticChecks).";
       if (!fs::exists(loader_)) {
         skip_reason_ =
             "this machine's Wine cannot run 32-bit Windows programs: there is no 32-bit Wine "
             "loader (" +
-            loader_ +
-            ", Debian's wine32:i386) and Debian's wine64 runs 64-bit "
-            "programs only. The 32-bit DLLs are checked statically (StaticChecks, "
-            "X86StaticChecks).";
+            loader_ + ", Debian's wine32:i386) and Debian's wine64 runs 64-bit programs only" +
+            still_checked;
         return;
       }
       // A kernel without 32-bit emulation refuses the loader itself (ENOEXEC).
@@ -119,9 +119,7 @@ class WineSession {
         std::string why = version.err.empty() ? version.Describe() : version.err;
         while (!why.empty() && why.back() == '\n') why.pop_back();
         skip_reason_ = "this machine cannot run 32-bit programs: the 32-bit Wine loader " +
-                       loader_ + " does not start (" + why +
-                       "). The 32-bit DLLs are checked statically (StaticChecks, "
-                       "X86StaticChecks).";
+                       loader_ + " does not start (" + why + ")" + still_checked;
         return;
       }
     } else {
